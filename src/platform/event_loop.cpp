@@ -532,9 +532,13 @@ EventLoop &EventLoop::current() {
     return *loop;
 }
 
-int EventLoop::fd() const { return core_->epfd; }
+int EventLoop::fd() const {
+    return core_->epfd;
+}
 
-size_t EventLoop::pump() { return core_->pump(0); }
+size_t EventLoop::pump() {
+    return core_->pump(0);
+}
 
 size_t EventLoop::waitAndPump(std::chrono::milliseconds timeout) {
     return core_->pump(static_cast<int>(timeout.count()));
@@ -575,7 +579,9 @@ bool EventLoop::runUntil(const std::function<bool()> &done, std::chrono::millise
     return true;
 }
 
-bool EventLoop::isOwnerThread() const { return std::this_thread::get_id() == core_->owner; }
+bool EventLoop::isOwnerThread() const {
+    return std::this_thread::get_id() == core_->owner;
+}
 
 uint64_t EventLoop::watchFd(int fd, uint32_t events, FdCallback callback) {
     std::lock_guard lock(core_->mutex);

@@ -31,8 +31,7 @@ struct SendState;
 class TargetHandle;
 class MessageTarget;
 class EventLoop;
-namespace detail {
-} // namespace detail
+namespace detail {} // namespace detail
 
 // A message: a number and two parameters, plus an optional shared payload. A sender whose
 // time-out passes returns at once while the handler may still run later; anything the
@@ -94,8 +93,6 @@ class TargetHandle {
     std::shared_ptr<detail::LoopCore> core_;
     uint64_t id_ = 0;
 };
-
-
 
 // The hidden window of one object. Create and destroy it on the loop's thread; messages
 // still queued for it when it is destroyed are dropped.
