@@ -1,0 +1,569 @@
+#include "platform/settings_store.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace quillon::platform {
+
+namespace {
+
+std::string lower(std::string_view s) {
+    std::string out(s);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return out;
+}
+
+// A key path without empty levels or a trailing separator.
+std::string normalKey(std::string_view key) {
+    std::string out;
+    size_t i = 0;
+    while (i < key.size()) {
+        size_t j = key.find('\\', i);
+        if (j == std::string_view::npos) {
+            j = key.size();
+        }
+        if (j > i) {
+            if (!out.empty()) {
+                out.push_back('\\');
+            }
+            out.append(key.substr(i, j - i));
+        }
+        i = j + 1;
+    }
+    return out;
+}
+
+struct Entry {
+    std::string name; // empty name: the key's default value ("@")
+    RegValue value;
+};
+
+struct Section {
+    std::string key;
+    std::vector<Entry> entries;
+    std::vector<std::string> unparsed; // lines kept verbatim
+};
+
+struct Document {
+    std::vector<std::string> unparsedTop;
+    std::vector<Section> sections;
+    size_t unparsedCount = 0;
+
+    Section *find(std::string_view key) {
+        auto k = lower(normalKey(key));
+        for (auto &s : sections) {
+            if (lower(s.key) == k) {
+                return &s;
+            }
+        }
+        return nullptr;
+    }
+};
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
+}
+
+// Parses a quoted string starting at s[i] == '"'; advances i past the closing quote.
+std::optional<std::string> parseQuoted(const std::string &s, size_t &i) {
+    if (i >= s.size() || s[i] != '"') {
+        return std::nullopt;
+    }
+    std::string out;
+    for (++i; i < s.size(); ++i) {
+        if (s[i] == '\\' && i + 1 < s.size()) {
+            out.push_back(s[++i]);
+        } else if (s[i] == '"') {
+            ++i;
+            return out;
+        } else {
+            out.push_back(s[i]);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::vector<uint8_t>> parseHexList(std::string_view s) {
+    std::vector<uint8_t> out;
+    size_t i = 0;
+    while (i < s.size()) {
+        while (i < s.size() && (s[i] == ' ' || s[i] == ',')) {
+            ++i;
+        }
+        if (i >= s.size()) {
+            break;
+        }
+        if (i + 1 >= s.size() && hexDigit(s[i]) >= 0) {
+            return std::nullopt;
+        }
+        int hi = hexDigit(s[i]);
+        int lo = i + 1 < s.size() ? hexDigit(s[i + 1]) : -1;
+        if (hi < 0 || lo < 0) {
+            return std::nullopt;
+        }
+        out.push_back(static_cast<uint8_t>(hi * 16 + lo));
+        i += 2;
+    }
+    return out;
+}
+
+std::optional<Entry> parseEntry(const std::string &line) {
+    Entry e;
+    size_t i = 0;
+    if (line[0] == '@') {
+        i = 1;
+    } else {
+        auto name = parseQuoted(line, i);
+        if (!name) {
+            return std::nullopt;
+        }
+        e.name = *name;
+    }
+    if (i >= line.size() || line[i] != '=') {
+        return std::nullopt;
+    }
+    ++i;
+    std::string_view rest(line);
+    rest.remove_prefix(i);
+    if (!rest.empty() && rest[0] == '"') {
+        auto text = parseQuoted(line, i);
+        if (!text || i != line.size()) {
+            return std::nullopt;
+        }
+        e.value = RegValue::String(*text);
+        return e;
+    }
+    if (rest.starts_with("dword:")) {
+        auto digits = rest.substr(6);
+        if (digits.size() != 8) {
+            return std::nullopt;
+        }
+        uint32_t v = 0;
+        for (char c : digits) {
+            int d = hexDigit(c);
+            if (d < 0) {
+                return std::nullopt;
+            }
+            v = v * 16 + static_cast<uint32_t>(d);
+        }
+        e.value = RegValue::Dword(v);
+        return e;
+    }
+    if (rest.starts_with("hex:")) {
+        auto bytes = parseHexList(rest.substr(4));
+        if (!bytes) {
+            return std::nullopt;
+        }
+        e.value = RegValue::Binary(std::move(*bytes));
+        return e;
+    }
+    // A string holding line breaks is written as hex(1): its UTF-8 bytes and a final 0.
+    if (rest.starts_with("hex(1):")) {
+        auto bytes = parseHexList(rest.substr(7));
+        if (!bytes || bytes->empty() || bytes->back() != 0) {
+            return std::nullopt;
+        }
+        e.value = RegValue::String(std::string(bytes->begin(), bytes->end() - 1));
+        return e;
+    }
+    return std::nullopt;
+}
+
+Document parse(const std::string &text) {
+    Document doc;
+    std::istringstream in(text);
+    std::string raw;
+    std::vector<std::string> lines;
+    // Join continuation lines (a trailing backslash after a hex list).
+    std::string pending;
+    while (std::getline(in, raw)) {
+        if (!raw.empty() && raw.back() == '\r') {
+            raw.pop_back();
+        }
+        if (!pending.empty()) {
+            size_t start = raw.find_first_not_of(' ');
+            pending += start == std::string::npos ? "" : raw.substr(start);
+        } else {
+            pending = raw;
+        }
+        if (!pending.empty() && pending.back() == '\\' &&
+            pending.find("=hex") != std::string::npos) {
+            pending.pop_back();
+            continue;
+        }
+        lines.push_back(std::move(pending));
+        pending.clear();
+    }
+    if (!pending.empty()) {
+        lines.push_back(pending);
+    }
+    Section *current = nullptr;
+    for (auto &line : lines) {
+        if (line.empty() || line == "REGEDIT4" || line.starts_with("Windows Registry Editor") ||
+            line[0] == ';') {
+            continue;
+        }
+        if (line.front() == '[' && line.back() == ']' && line.size() > 2 && line[1] != '-') {
+            auto key = normalKey(std::string_view(line).substr(1, line.size() - 2));
+            current = doc.find(key);
+            if (!current) {
+                doc.sections.push_back(Section{key, {}, {}});
+                current = &doc.sections.back();
+            }
+            continue;
+        }
+        std::optional<Entry> entry;
+        if (current && (line[0] == '"' || line[0] == '@')) {
+            entry = parseEntry(line);
+        }
+        if (!entry) {
+            ++doc.unparsedCount;
+            (current ? current->unparsed : doc.unparsedTop).push_back(line);
+            continue;
+        }
+        auto it = std::find_if(current->entries.begin(), current->entries.end(),
+                               [&](const Entry &x) { return lower(x.name) == lower(entry->name); });
+        if (it != current->entries.end()) {
+            it->value = std::move(entry->value); // the last definition wins, as on import
+        } else {
+            current->entries.push_back(std::move(*entry));
+        }
+    }
+    return doc;
+}
+
+std::string quote(const std::string &s) {
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '\\' || c == '"') {
+            out.push_back('\\');
+        }
+        out.push_back(c);
+    }
+    out.push_back('"');
+    return out;
+}
+
+std::string hexList(const std::vector<uint8_t> &bytes) {
+    static const char *digits = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (i) {
+            out.push_back(',');
+        }
+        out.push_back(digits[bytes[i] >> 4]);
+        out.push_back(digits[bytes[i] & 15]);
+    }
+    return out;
+}
+
+std::string format(const Document &doc) {
+    std::string out = "REGEDIT4\n\n";
+    for (const auto &line : doc.unparsedTop) {
+        out += line + "\n";
+    }
+    std::vector<const Section *> sorted;
+    for (const auto &s : doc.sections) {
+        sorted.push_back(&s);
+    }
+    std::stable_sort(sorted.begin(), sorted.end(), [](const Section *a, const Section *b) {
+        return lower(a->key) < lower(b->key);
+    });
+    for (const Section *s : sorted) {
+        out += "[" + s->key + "]\n";
+        for (const auto &e : s->entries) {
+            out += e.name.empty() ? std::string("@") : quote(e.name);
+            out += "=";
+            switch (e.value.type) {
+            case RegType::String:
+                if (e.value.text.find_first_of("\r\n") != std::string::npos) {
+                    std::vector<uint8_t> b(e.value.text.begin(), e.value.text.end());
+                    b.push_back(0);
+                    out += "hex(1):" + hexList(b);
+                } else {
+                    out += quote(e.value.text);
+                }
+                break;
+            case RegType::Dword: {
+                char buf[16];
+                std::snprintf(buf, sizeof buf, "dword:%08x", e.value.dword);
+                out += buf;
+                break;
+            }
+            case RegType::Binary:
+                out += "hex:" + hexList(e.value.bytes);
+                break;
+            }
+            out += "\n";
+        }
+        for (const auto &line : s->unparsed) {
+            out += line + "\n";
+        }
+        out += "\n";
+    }
+    return out;
+}
+
+std::string readFile(const std::filesystem::path &file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        return {};
+    }
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Holds an exclusive lock on "<file>.lock" for a read-modify-write cycle, so that two
+// processes changing the store never lose each other's values.
+class WriteLock {
+  public:
+    explicit WriteLock(const std::filesystem::path &file) {
+        auto lockPath = file;
+        lockPath += ".lock";
+        fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ >= 0) {
+            while (::flock(fd_, LOCK_EX) < 0 && errno == EINTR) {
+            }
+        }
+    }
+    ~WriteLock() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    WriteLock(const WriteLock &) = delete;
+    WriteLock &operator=(const WriteLock &) = delete;
+    [[nodiscard]] bool ok() const { return fd_ >= 0; }
+
+  private:
+    int fd_ = -1;
+};
+
+bool writeAtomically(const std::filesystem::path &file, const std::string &text) {
+    auto tmp = file;
+    tmp += ".tmp";
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        std::fprintf(stderr, "settings: cannot write %s: %s\n", tmp.c_str(), std::strerror(errno));
+        return false;
+    }
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            std::fprintf(stderr, "settings: cannot write %s: %s\n", tmp.c_str(),
+                         std::strerror(errno));
+            ::close(fd);
+            ::unlink(tmp.c_str());
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (::fsync(fd) < 0 || ::close(fd) < 0) {
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    if (::rename(tmp.c_str(), file.c_str()) < 0) {
+        std::fprintf(stderr, "settings: cannot replace %s: %s\n", file.c_str(),
+                     std::strerror(errno));
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    int dir = ::open(file.parent_path().empty() ? "." : file.parent_path().c_str(),
+                     O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
+}
+
+template <class Change> bool modify(const std::filesystem::path &file, Change change) {
+    std::error_code ec;
+    if (!file.parent_path().empty()) {
+        std::filesystem::create_directories(file.parent_path(), ec);
+        if (ec) {
+            std::fprintf(stderr, "settings: cannot create %s: %s\n", file.parent_path().c_str(),
+                         ec.message().c_str());
+            return false;
+        }
+    }
+    WriteLock lock(file);
+    if (!lock.ok()) {
+        std::fprintf(stderr, "settings: cannot lock %s: %s\n", file.c_str(), std::strerror(errno));
+        return false;
+    }
+    Document doc = parse(readFile(file));
+    if (!change(doc)) {
+        return false;
+    }
+    if (doc.unparsedCount > 0) {
+        std::fprintf(stderr,
+                     "settings: %s has %zu line(s) that could not be read; kept as they are\n",
+                     file.c_str(), doc.unparsedCount);
+    }
+    return writeAtomically(file, format(doc));
+}
+
+// Adds the key and each of its parents as a section of its own, as a registry export does.
+Section &ensureKey(Document &doc, std::string_view key) {
+    auto full = normalKey(key);
+    size_t pos = 0;
+    for (;;) {
+        pos = full.find('\\', pos);
+        auto prefix = full.substr(0, pos);
+        if (!doc.find(prefix)) {
+            doc.sections.push_back(Section{prefix, {}, {}});
+        }
+        if (pos == std::string::npos) {
+            break;
+        }
+        ++pos;
+    }
+    return *doc.find(full);
+}
+
+} // namespace
+
+SettingsStore::SettingsStore(std::filesystem::path file) : file_(std::move(file)) {}
+
+std::filesystem::path SettingsStore::UserStorePath() {
+    if (const char *dir = std::getenv("QUILLON_CONFIG_DIR"); dir && *dir) {
+        return std::filesystem::path(dir) / "user.reg";
+    }
+    if (const char *xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) {
+        return std::filesystem::path(xdg) / "quillon" / "user.reg";
+    }
+    const char *home = std::getenv("HOME");
+    return std::filesystem::path(home && *home ? home : ".") / ".config" / "quillon" / "user.reg";
+}
+
+SettingsStore SettingsStore::User() {
+    return SettingsStore(UserStorePath());
+}
+
+bool SettingsStore::KeyExists(std::string_view key) const {
+    Document doc = parse(readFile(file_));
+    if (doc.find(key)) {
+        return true;
+    }
+    auto prefix = lower(normalKey(key)) + "\\";
+    return std::any_of(doc.sections.begin(), doc.sections.end(),
+                       [&](const Section &s) { return lower(s.key).starts_with(prefix); });
+}
+
+std::optional<RegValue> SettingsStore::GetValue(std::string_view key, std::string_view name) const {
+    Document doc = parse(readFile(file_));
+    Section *s = doc.find(key);
+    if (!s) {
+        return std::nullopt;
+    }
+    auto n = lower(name);
+    for (const auto &e : s->entries) {
+        if (lower(e.name) == n) {
+            return e.value;
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> SettingsStore::ValueNames(std::string_view key) const {
+    Document doc = parse(readFile(file_));
+    std::vector<std::string> names;
+    if (Section *s = doc.find(key)) {
+        for (const auto &e : s->entries) {
+            names.push_back(e.name);
+        }
+    }
+    return names;
+}
+
+std::vector<std::string> SettingsStore::SubKeys(std::string_view key) const {
+    Document doc = parse(readFile(file_));
+    auto base = normalKey(key);
+    auto prefix = lower(base) + "\\";
+    std::vector<std::string> out;
+    for (const auto &s : doc.sections) {
+        auto k = lower(s.key);
+        if (k.starts_with(prefix)) {
+            auto rest = s.key.substr(prefix.size());
+            rest = rest.substr(0, rest.find('\\'));
+            if (std::none_of(out.begin(), out.end(),
+                             [&](const std::string &x) { return lower(x) == lower(rest); })) {
+                out.push_back(rest);
+            }
+        }
+    }
+    return out;
+}
+
+bool SettingsStore::CreateKey(std::string_view key) {
+    return modify(file_, [&](Document &doc) {
+        ensureKey(doc, key);
+        return true;
+    });
+}
+
+bool SettingsStore::SetValue(std::string_view key, std::string_view name, const RegValue &value) {
+    return modify(file_, [&](Document &doc) {
+        Section &s = ensureKey(doc, key);
+        auto n = lower(name);
+        for (auto &e : s.entries) {
+            if (lower(e.name) == n) {
+                e.value = value;
+                return true;
+            }
+        }
+        s.entries.push_back(Entry{std::string(name), value});
+        return true;
+    });
+}
+
+bool SettingsStore::DeleteValue(std::string_view key, std::string_view name) {
+    return modify(file_, [&](Document &doc) {
+        Section *s = doc.find(key);
+        if (!s) {
+            return false;
+        }
+        auto n = lower(name);
+        auto before = s->entries.size();
+        std::erase_if(s->entries, [&](const Entry &e) { return lower(e.name) == n; });
+        return s->entries.size() != before;
+    });
+}
+
+bool SettingsStore::DeleteKey(std::string_view key) {
+    return modify(file_, [&](Document &doc) {
+        auto k = lower(normalKey(key));
+        auto before = doc.sections.size();
+        std::erase_if(doc.sections, [&](const Section &s) {
+            auto l = lower(s.key);
+            return l == k || l.starts_with(k + "\\");
+        });
+        return doc.sections.size() != before;
+    });
+}
+
+} // namespace quillon::platform
