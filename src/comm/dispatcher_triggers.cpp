@@ -609,11 +609,14 @@ bool TBaseDispatcher::ScanData() {
                 }
                 lastScanned_ = pos + 1;
                 uint64_t through = pos + 1 - readTotal_;
-                if (availThreshold_ != 0 && !(lastNotifiedValid_ && lastNotified_ == pos + 1) &&
+                if (availThreshold_ != 0 &&
+                    !(lastNotifiedValid_ && lastNotified_ == pos + 1 - static_cast<uint64_t>(longest)) &&
                     through >= static_cast<uint64_t>(longest) &&
                     through - static_cast<uint64_t>(longest) >= availThreshold_) {
                     availCount = static_cast<uint32_t>(through - static_cast<uint64_t>(longest));
-                    lastNotified_ = pos + 1;
+                    // Only the bytes before the match are reported now; the match itself is
+                    // reported after the data notification if no handler read it there.
+                    lastNotified_ = pos + 1 - static_cast<uint64_t>(longest);
                     lastNotifiedValid_ = true;
                     pendingData_ = true;
                     sendAvail = true;
