@@ -167,10 +167,10 @@ void TCustomComPort::OpenPort() {
         }
         dispatcher_ = std::make_unique<TSerialDispatcher>(this);
     }
-    int rc = dispatcher_->OpenDevice(path, inSize_, outSize_, dtr_, rts_,
-                                     static_cast<uint32_t>(baud_), static_cast<uint8_t>(parity_),
-                                     static_cast<uint8_t>(dataBits_),
-                                     static_cast<uint8_t>(stopBits_));
+    int rc =
+        dispatcher_->OpenDevice(path, inSize_, outSize_, dtr_, rts_, static_cast<uint32_t>(baud_),
+                                static_cast<uint8_t>(parity_), static_cast<uint8_t>(dataBits_),
+                                static_cast<uint8_t>(stopBits_));
     if (rc == -5) {
         rc = kErrAlreadyOpen;
     } else if (rc == -2 || rc == -3) {
@@ -385,9 +385,9 @@ void TCustomComPort::DispatchTrigger(uint32_t msg, uint32_t wParam, int32_t lPar
 // ---- events ----
 
 bool TCustomComPort::AnyTriggerEvent() const {
-    return onTrigger_ || onTriggerAvail_ || onTriggerData_ || onTriggerStatus_ ||
-           onTriggerTimer_ || onTriggerLineError_ || onTriggerModemStatus_ ||
-           onTriggerOutbuffFree_ || onTriggerOutbuffUsed_ || onTriggerOutSent_;
+    return onTrigger_ || onTriggerAvail_ || onTriggerData_ || onTriggerStatus_ || onTriggerTimer_ ||
+           onTriggerLineError_ || onTriggerModemStatus_ || onTriggerOutbuffFree_ ||
+           onTriggerOutbuffUsed_ || onTriggerOutSent_;
 }
 
 void TCustomComPort::UpdatePortHandler() {

@@ -9,7 +9,9 @@
 namespace quillon::comm {
 
 namespace {
-bool isOnOrPaused(TTraceLogState s) { return s == tlOn || s == tlPause; }
+bool isOnOrPaused(TTraceLogState s) {
+    return s == tlOn || s == tlPause;
+}
 } // namespace
 
 void TCustomComPort::SetDeviceLayer(TDeviceLayer v) {

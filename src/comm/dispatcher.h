@@ -272,7 +272,7 @@ class TBaseDispatcher {
     // Passes (dispatch thread).
     void EventPass(uint32_t mask);
     void PollPass();
-    void FillInputRing();
+    uint32_t FillInputRing();
     bool ScanData();
     bool EvalStatus();
     bool EvalTimer();

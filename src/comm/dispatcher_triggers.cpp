@@ -1,6 +1,6 @@
 // The comm dispatcher's trigger engine: trigger and handler lists, the event and poll
 // passes of the dispatch thread, the data and avail scan, and the delivery of notifications
-// to procedure and window handlers. Also the trace and log operations.
+// to procedure and window handlers.
 
 #include <algorithm>
 #include <cctype>
@@ -33,8 +33,8 @@ void TBaseDispatcher::LogLocked(uint8_t type, uint8_t subtype, uint32_t other, c
     }
 }
 
-void TBaseDispatcher::AddLogEntry(uint8_t type, uint8_t subtype, uint32_t length,
-                                  const void *data, uint32_t otherData) {
+void TBaseDispatcher::AddLogEntry(uint8_t type, uint8_t subtype, uint32_t length, const void *data,
+                                  uint32_t otherData) {
     std::lock_guard st(stateLock_);
     LogLocked(type, subtype, otherData, data, length);
 }
@@ -131,8 +131,8 @@ int TBaseDispatcher::ArmTimerTrigger(int32_t handle, int32_t ticks, bool activat
                 it->interval = std::clamp(ticks, 0, kMaxTimerTicks);
             }
             it->startTick = NowTicks();
-            it->expiryTick = static_cast<int32_t>((int64_t{it->startTick} + it->interval) %
-                                                  kTickModulus);
+            it->expiryTick =
+                static_cast<int32_t>((int64_t{it->startTick} + it->interval) % kTickModulus);
             it->active = true;
             uint8_t data[4];
             putLe(data, static_cast<uint32_t>(it->interval), 4);
@@ -426,10 +426,18 @@ void TBaseDispatcher::EventPass(uint32_t mask) {
         RunStatusLoop();
     }
     if (mask & kEvRxChar) {
-        FillInputRing();
-        if (!busy_.load()) {
-            RunStatusLoop();
-            while (!closing_.load() && !killThreads_.load() && ScanData()) {
+        // Keep reading while the device has more: bytes that arrived while the handlers ran
+        // are taken in the same pass instead of costing another round trip through the
+        // event waiter.
+        for (int round = 0; round < 64; ++round) {
+            uint32_t got = FillInputRing();
+            if (!busy_.load()) {
+                RunStatusLoop();
+                while (!closing_.load() && !killThreads_.load() && ScanData()) {
+                }
+            }
+            if (got == 0 || closing_.load() || killThreads_.load()) {
+                break;
             }
         }
     }
@@ -579,7 +587,8 @@ bool TBaseDispatcher::ScanData() {
         } else {
             bool any = false;
             int32_t longest = 0;
-            for (uint64_t pos = std::max(lastScanned_, readTotal_); pos < writeTotal_; ++pos) {
+            uint64_t from = datas_.empty() ? writeTotal_ : std::max(lastScanned_, readTotal_);
+            for (uint64_t pos = from; pos < writeTotal_; ++pos) {
                 uint8_t raw = inRing_[pos % kInputRingSize];
                 for (auto &d : datas_) {
                     if (d.fired || d.length == 0) {
@@ -610,7 +619,8 @@ bool TBaseDispatcher::ScanData() {
                 lastScanned_ = pos + 1;
                 uint64_t through = pos + 1 - readTotal_;
                 if (availThreshold_ != 0 &&
-                    !(lastNotifiedValid_ && lastNotified_ == pos + 1 - static_cast<uint64_t>(longest)) &&
+                    !(lastNotifiedValid_ &&
+                      lastNotified_ == pos + 1 - static_cast<uint64_t>(longest)) &&
                     through >= static_cast<uint64_t>(longest) &&
                     through - static_cast<uint64_t>(longest) >= availThreshold_) {
                     availCount = static_cast<uint32_t>(through - static_cast<uint64_t>(longest));
@@ -627,8 +637,7 @@ bool TBaseDispatcher::ScanData() {
             if (!any) {
                 lastScanned_ = writeTotal_;
                 auto count = static_cast<uint32_t>(writeTotal_ - readTotal_);
-                if (availThreshold_ != 0 &&
-                    !(lastNotifiedValid_ && lastNotified_ == writeTotal_) &&
+                if (availThreshold_ != 0 && !(lastNotifiedValid_ && lastNotified_ == writeTotal_) &&
                     count >= availThreshold_) {
                     LogLocked(ltTrigger, lsAvail, count);
                     lastNotified_ = writeTotal_;
@@ -683,7 +692,8 @@ bool TBaseDispatcher::Deliver(uint32_t msg, uint32_t first, uint16_t secondLow) 
         peekCount_ = 0;
         inAvailNotification_ = peekMode;
     }
-    auto second = static_cast<int32_t>(uint32_t{secondLow} + static_cast<uint32_t>(handle_) * 65536u);
+    auto second =
+        static_cast<int32_t>(uint32_t{secondLow} + static_cast<uint32_t>(handle_) * 65536u);
     bool result = true;
     auto trackPeek = [this] {
         std::lock_guard in(inputLock_);
@@ -766,99 +776,6 @@ bool TBaseDispatcher::Deliver(uint32_t msg, uint32_t first, uint16_t secondLow) 
         }
     }
     return result;
-}
-
-// ---- trace and log ----
-
-int TBaseDispatcher::StartTrace(uint32_t entries) {
-    std::lock_guard st(stateLock_);
-    int rc = trace_.Start(entries);
-    traceOn_ = trace_.On();
-    return rc;
-}
-
-void TBaseDispatcher::StopTrace() {
-    std::lock_guard st(stateLock_);
-    trace_.Stop();
-    traceOn_ = false;
-}
-
-void TBaseDispatcher::ClearTrace() {
-    std::lock_guard st(stateLock_);
-    trace_.Clear();
-}
-
-void TBaseDispatcher::PauseTrace() {
-    std::lock_guard st(stateLock_);
-    trace_.Pause();
-    traceOn_ = false;
-}
-
-void TBaseDispatcher::ResumeTrace() {
-    std::lock_guard st(stateLock_);
-    trace_.Resume();
-    traceOn_ = trace_.On();
-}
-
-int TBaseDispatcher::WriteTrace(const std::string &file, bool append, bool hex) {
-    std::lock_guard st(stateLock_);
-    traceOn_ = false;
-    return trace_.Write(file, append, hex);
-}
-
-bool TBaseDispatcher::TraceOn() {
-    std::lock_guard st(stateLock_);
-    return trace_.On();
-}
-
-uint32_t TBaseDispatcher::TraceCapacity() {
-    std::lock_guard st(stateLock_);
-    return trace_.Capacity();
-}
-
-std::string TBaseDispatcher::TraceText(bool hex) {
-    std::lock_guard st(stateLock_);
-    return trace_.Render(hex);
-}
-
-int TBaseDispatcher::StartLog(uint32_t bytes) {
-    std::lock_guard st(stateLock_);
-    return log_.Start(bytes);
-}
-
-void TBaseDispatcher::StopLog() {
-    std::lock_guard st(stateLock_);
-    log_.Stop();
-}
-
-void TBaseDispatcher::ClearLog() {
-    std::lock_guard st(stateLock_);
-    log_.Clear();
-}
-
-void TBaseDispatcher::PauseLog() {
-    std::lock_guard st(stateLock_);
-    log_.Pause();
-}
-
-void TBaseDispatcher::ResumeLog() {
-    std::lock_guard st(stateLock_);
-    log_.Resume();
-}
-
-int TBaseDispatcher::WriteLog(const std::string &file, bool append, bool hex) {
-    std::lock_guard st(stateLock_);
-    return log_.Write(file, append, hex);
-}
-
-bool TBaseDispatcher::LogOn() {
-    std::lock_guard st(stateLock_);
-    return log_.On();
-}
-
-std::vector<TLogRing::Entry> TBaseDispatcher::LogEntries() {
-    std::lock_guard st(stateLock_);
-    return log_.Entries();
 }
 
 } // namespace quillon::comm

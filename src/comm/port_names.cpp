@@ -54,8 +54,8 @@ std::string ComPortPath(uint16_t comNumber) {
     if (comNumber == 0) {
         return {};
     }
-    auto value = platform::SettingsStore::User().GetValue(kPortsKey,
-                                                          "COM" + std::to_string(comNumber));
+    auto value =
+        platform::SettingsStore::User().GetValue(kPortsKey, "COM" + std::to_string(comNumber));
     if (value && value->type == platform::RegType::String && !value->text.empty()) {
         return value->text;
     }

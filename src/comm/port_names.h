@@ -19,7 +19,8 @@
 
 namespace quillon::comm {
 
-inline constexpr std::string_view kPortsKey = "HKEY_CURRENT_USER\\Software\\Brakmo\\TelvSrvr\\Ports";
+inline constexpr std::string_view kPortsKey =
+    "HKEY_CURRENT_USER\\Software\\Brakmo\\TelvSrvr\\Ports";
 
 // The serial devices present, in the default order.
 std::vector<std::string> DefaultSerialDevices();

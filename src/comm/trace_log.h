@@ -102,8 +102,8 @@ class TLogRing {
     [[nodiscard]] uint32_t Size() const { return static_cast<uint32_t>(ring_.size()); }
     // Drops the oldest entries, whole, until the new one fits; an entry larger than the
     // ring is dropped.
-    void Add(uint8_t type, uint8_t subtype, uint32_t timeMs, uint32_t otherData,
-             const void *data, uint32_t length);
+    void Add(uint8_t type, uint8_t subtype, uint32_t timeMs, uint32_t otherData, const void *data,
+             uint32_t length);
     int Write(const std::string &file, bool append, bool hex);
     [[nodiscard]] std::string Render(bool hex) const;
 

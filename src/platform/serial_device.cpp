@@ -53,7 +53,9 @@ uint32_t speedBaud(speed_t code) {
 }
 
 // Errors by which a terminal without modem lines refuses the modem-signal ioctls.
-bool noModemLines(int err) { return err == ENOTTY || err == EINVAL || err == ENOSYS; }
+bool noModemLines(int err) {
+    return err == ENOTTY || err == EINVAL || err == ENOSYS;
+}
 
 } // namespace
 
@@ -106,7 +108,9 @@ std::string PlatformDescription() {
            " " + u.version;
 }
 
-SerialDevice::~SerialDevice() { close(); }
+SerialDevice::~SerialDevice() {
+    close();
+}
 
 int SerialDevice::open(const std::string &path) {
     if (fd_ >= 0) {
@@ -165,8 +169,8 @@ int SerialDevice::prepare() {
     }
     // Raw, eight-bit clean, and no XON/XOFF until flow control is asked for: the kernel's
     // default IXON would otherwise swallow DC3/DC1 bytes of binary fax data.
-    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-                                        ICRNL | IXANY | IXON | IXOFF | INPCK);
+    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                        IXANY | IXON | IXOFF | INPCK);
     t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     t.c_cflag |= CLOCAL | CREAD;
@@ -362,8 +366,12 @@ int setSignal(int fd, bool modemLines, int bit, bool on) {
 }
 } // namespace
 
-int SerialDevice::setDtr(bool on) { return setSignal(fd_, modemLines_, TIOCM_DTR, on); }
-int SerialDevice::setRts(bool on) { return setSignal(fd_, modemLines_, TIOCM_RTS, on); }
+int SerialDevice::setDtr(bool on) {
+    return setSignal(fd_, modemLines_, TIOCM_DTR, on);
+}
+int SerialDevice::setRts(bool on) {
+    return setSignal(fd_, modemLines_, TIOCM_RTS, on);
+}
 
 bool SerialDevice::counters(SerialCounters &out) const {
     if (!modemLines_) {
@@ -417,8 +425,12 @@ ssize_t SerialDevice::write(const void *data, size_t len) {
     return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -errno;
 }
 
-int SerialDevice::purgeInput() { return ::tcflush(fd_, TCIFLUSH) == 0 ? 0 : errno; }
-int SerialDevice::purgeOutput() { return ::tcflush(fd_, TCOFLUSH) == 0 ? 0 : errno; }
+int SerialDevice::purgeInput() {
+    return ::tcflush(fd_, TCIFLUSH) == 0 ? 0 : errno;
+}
+int SerialDevice::purgeOutput() {
+    return ::tcflush(fd_, TCOFLUSH) == 0 ? 0 : errno;
+}
 
 uint32_t SerialDevice::wait(uint32_t events, int timeoutMs,
                             std::initializer_list<const WakeFd *> wakes) const {

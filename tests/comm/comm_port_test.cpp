@@ -36,8 +36,8 @@ class CommPortTest : public ::testing::Test {
         std::filesystem::remove_all(dir_);
     }
     void mapCom(int n, const std::string &path) {
-        ASSERT_TRUE(platform::SettingsStore::User().SetValue(
-            kPortsKey, "COM" + std::to_string(n), platform::RegValue::String(path)));
+        ASSERT_TRUE(platform::SettingsStore::User().SetValue(kPortsKey, "COM" + std::to_string(n),
+                                                             platform::RegValue::String(path)));
     }
     // ComPort1 as this system sets it up, on COM n.
     static void configure(TComPort &port, uint16_t com) {
@@ -165,9 +165,8 @@ TEST_F(CommPortTest, EventsArriveOnTheOwningThreadAndTraceIsWrittenOnClose) {
     std::string got;
     std::vector<uint16_t> triggerMsgs;
     auto owner = std::this_thread::get_id();
-    port.SetOnTrigger([&](TCustomComPort &, uint16_t msg, uint16_t, uint16_t) {
-        triggerMsgs.push_back(msg);
-    });
+    port.SetOnTrigger(
+        [&](TCustomComPort &, uint16_t msg, uint16_t, uint16_t) { triggerMsgs.push_back(msg); });
     port.SetOnTriggerAvail([&](TCustomComPort &cp, uint16_t count) {
         EXPECT_EQ(owner, std::this_thread::get_id());
         for (uint16_t i = 0; i < count; ++i) {

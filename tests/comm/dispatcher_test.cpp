@@ -430,7 +430,7 @@ TEST(Dispatcher, VanishedDeviceIsALineErrorAndClosesCleanly) {
     proc.attach(rig.disp);
     int lineErr = rig.disp.NewStatusTrigger(skLineErrors);
     int signals = rig.disp.NewStatusTrigger(skModemSignals);
-    ASSERT_EQ(0, rig.disp.ArmStatusTrigger(lineErr, 8, true)); // break
+    ASSERT_EQ(0, rig.disp.ArmStatusTrigger(lineErr, 8, true));    // break
     ASSERT_EQ(0, rig.disp.ArmStatusTrigger(signals, 0x80, true)); // DCD
     std::atomic<int> lost{0};
     platform::EventLoop loop;
@@ -476,8 +476,7 @@ TEST(Dispatcher, HandedOverDescriptorAndOpenFailures) {
     ::close(fd);
 
     TSerialDispatcher missing;
-    EXPECT_EQ(-2, missing.OpenDevice("/dev/quillon-no-such-tty", 64, 64, true, true, 0, 5, 9,
-                                     3));
+    EXPECT_EQ(-2, missing.OpenDevice("/dev/quillon-no-such-tty", 64, 64, true, true, 0, 5, 9, 3));
     TSerialDispatcher first, second;
     ASSERT_EQ(0, first.OpenDevice(pty.slavePath(), 64, 64, true, true, 0, 5, 9, 3));
     EXPECT_EQ(-5, second.OpenDevice(pty.slavePath(), 64, 64, true, true, 0, 5, 9, 3));

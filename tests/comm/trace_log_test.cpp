@@ -69,9 +69,8 @@ TEST(Trace, DumpOfACommandAndItsReply) {
     ASSERT_EQ(0, disp.WriteText("AT\r"));
     ASSERT_EQ(3u, pty.read(3, 2s).size());
     pty.write("OK\r\n");
-    ASSERT_TRUE(waitFor([&] { return disp.TraceText(false).find("OK[13][10]") !=
-                                     std::string::npos; },
-                        2s));
+    ASSERT_TRUE(
+        waitFor([&] { return disp.TraceText(false).find("OK[13][10]") != std::string::npos; }, 2s));
     EXPECT_EQ("Transmit: \nAT[13]\n\nReceive: \nOK[13][10]\n", disp.TraceText(false));
     EXPECT_EQ("Transmit: \nAT[0D]\n\nReceive: \nOK[0D][0A]\n", disp.TraceText(true));
 
