@@ -36,13 +36,17 @@ struct Proc {
     static void Call(uint32_t msg, uint32_t w, int32_t l, void *ctx) {
         auto *self = static_cast<Proc *>(ctx);
         Event e{msg, w, l};
-        {
-            std::lock_guard lock(self->mutex);
-            self->events.push_back(e);
-        }
+        // The body runs under the recorder's lock, so the test thread reads what it
+        // collected through locked().
+        std::lock_guard lock(self->mutex);
+        self->events.push_back(e);
         if (self->body) {
             self->body(*self->disp, e);
         }
+    }
+    template <class F> auto locked(F f) {
+        std::lock_guard lock(mutex);
+        return f();
     }
     size_t count(uint32_t msg) {
         std::lock_guard lock(mutex);
@@ -121,8 +125,8 @@ TEST(Dispatcher, BytesFlowBothWaysAndModemLinesReadAsPresent) {
     proc.attach(rig.disp);
     ASSERT_EQ(0, rig.disp.SetAvailThreshold(1));
     rig.pty.write("OK\r\n");
-    ASSERT_TRUE(waitFor([&] { return proc.count(MsgTriggerAvail) > 0 && got.size() == 4; }, 2s));
-    EXPECT_EQ("OK\r\n", got);
+    ASSERT_TRUE(waitFor([&] { return proc.locked([&] { return got.size() == 4; }); }, 2s));
+    EXPECT_EQ("OK\r\n", proc.locked([&] { return got; }));
 
     ASSERT_EQ(0, rig.disp.WriteText("ATZ\r"));
     auto out = rig.pty.read(4, 2s);
@@ -161,8 +165,9 @@ TEST(Dispatcher, TwoHandlersPeekTheSameBytesAndTheHungrierOneConsumes) {
     rig.pty.write("ABCDEFGH");
     ASSERT_TRUE(waitFor([&] { return second.count(MsgTriggerAvail) == 1; }, 2s));
     ASSERT_TRUE(waitFor([&] { return rig.disp.InputCount() == 3; }, 1s));
-    EXPECT_EQ((std::vector<int>{'A', 'B', 'C'}), firstBytes);
-    EXPECT_EQ((std::vector<int>{'A', 'B', 'C', 'D', 'E'}), secondBytes);
+    EXPECT_EQ((std::vector<int>{'A', 'B', 'C'}), first.locked([&] { return firstBytes; }));
+    EXPECT_EQ((std::vector<int>{'A', 'B', 'C', 'D', 'E'}),
+              second.locked([&] { return secondBytes; }));
     EXPECT_EQ('F', rig.disp.ReadByte());
     EXPECT_EQ('G', rig.disp.ReadByte());
     EXPECT_EQ('H', rig.disp.ReadByte());
@@ -202,11 +207,9 @@ TEST(Dispatcher, OutputRingFullFreeAndTooSmall) {
     ASSERT_EQ(written.size(), got.size());
     EXPECT_TRUE(got == written);
     ASSERT_TRUE(waitFor([&] { return proc.count(MsgTriggerStatus) == 1; }, 2s));
-    {
-        std::lock_guard lock(proc.mutex);
-        EXPECT_EQ(static_cast<uint32_t>(freeTrig), proc.events[0].w);
-        EXPECT_GE(proc.events[0].l & 0xFFFF, 1024);
-    }
+    auto ev = proc.locked([&] { return proc.events[0]; });
+    EXPECT_EQ(static_cast<uint32_t>(freeTrig), ev.w);
+    EXPECT_GE(ev.l & 0xFFFF, 1024);
     // More traffic: silent until armed again.
     ASSERT_EQ(0, rig.disp.WriteText("more"));
     EXPECT_EQ(4u, rig.pty.read(4, 2s).size());
@@ -337,23 +340,26 @@ TEST(Dispatcher, DataTriggersReportAfterTheBytesBeforeThem) {
     ASSERT_GT(ok, 0);
     ASSERT_EQ(0, rig.disp.SetAvailThreshold(1));
     rig.pty.write("AT\r\r\nOK\r\n");
-    ASSERT_TRUE(waitFor([&] { return datas.size() == 1; }, 2s));
-    ASSERT_TRUE(waitFor([&] { return text.find("OK\r\n") != std::string::npos; }, 2s));
-    EXPECT_EQ(static_cast<uint32_t>(ok), datas[0].first);
-    EXPECT_EQ(4u, datas[0].second);
+    ASSERT_TRUE(waitFor([&] { return proc.locked([&] { return datas.size() == 1; }); }, 2s));
+    ASSERT_TRUE(waitFor(
+        [&] { return proc.locked([&] { return text.find("OK\r\n") != std::string::npos; }); }, 2s));
+    auto snapshot = proc.locked([&] { return std::make_pair(text, datas); });
+    EXPECT_EQ(static_cast<uint32_t>(ok), snapshot.second[0].first);
+    EXPECT_EQ(4u, snapshot.second[0].second);
     // The bytes before the match come first, the match itself in the next notification.
-    EXPECT_EQ(0u, text.find("AT\r\r\n|"));
+    EXPECT_EQ(0u, snapshot.first.find("AT\r\r\n|OK\r\n|"));
     rig.pty.write("CONCONNECT 9600\r\n");
-    ASSERT_TRUE(waitFor([&] { return datas.size() == 2; }, 2s));
-    EXPECT_EQ(static_cast<uint32_t>(conn), datas[1].first);
-    EXPECT_EQ(7u, datas[1].second);
+    ASSERT_TRUE(waitFor([&] { return proc.locked([&] { return datas.size() == 2; }); }, 2s));
+    snapshot = proc.locked([&] { return std::make_pair(text, datas); });
+    EXPECT_EQ(static_cast<uint32_t>(conn), snapshot.second[1].first);
+    EXPECT_EQ(7u, snapshot.second[1].second);
     // Purging discards unread bytes and partial matches.
     rig.pty.write("CONNE");
     std::this_thread::sleep_for(100ms);
     ASSERT_EQ(0, rig.disp.PurgeInput());
     rig.pty.write("CT");
     std::this_thread::sleep_for(150ms);
-    EXPECT_EQ(2u, datas.size());
+    EXPECT_EQ(2u, proc.locked([&] { return datas.size(); }));
 }
 
 TEST(Dispatcher, LineParamsReadBackAndUnchangedValuesSkipTheDrainWait) {
@@ -421,7 +427,7 @@ TEST(Dispatcher, CloseFromInsideAHandlerStopsFurtherNotifications) {
     EXPECT_TRUE(rig.disp.Closing());
     EXPECT_FALSE(rig.disp.IsOpen());
     std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(1u, proc.events.size()); // neither the timer nor more data came through
+    EXPECT_EQ(1u, proc.locked([&] { return proc.events.size(); })); // nothing more came
 }
 
 TEST(Dispatcher, VanishedDeviceIsALineErrorAndClosesCleanly) {
