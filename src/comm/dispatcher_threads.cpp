@@ -136,7 +136,15 @@ void TBaseDispatcher::StartThreads() {
     threadsActive_ = true;
     killThreads_ = false;
     eventPending_ = false;
+    // Clear what the last shutdown left signalled.
     threadAck_->Reset();
+    dispatchDone_->Reset();
+    dispatchReady_->Reset();
+    roomFree_->Reset();
+    abortAck_->Reset();
+    comWake_.consume();
+    outputAbort_.consume();
+    outputReady_.consume();
     comThread_ = std::thread([this] { ComThreadMain(); });
     threadAck_->WaitFor(std::chrono::milliseconds(3000));
     dispThread_ = std::thread([this] { DispThreadMain(); });
