@@ -404,8 +404,40 @@ TEST(Dispatcher, LineParamsReadBackAndUnchangedValuesSkipTheDrainWait) {
     b = rig.disp.DeviceBlock();
     EXPECT_TRUE(b.inX);
     EXPECT_TRUE(b.outX);
+    // The handshake lands in the terminal's own settings.
+    auto termiosOf = [&] {
+        int fd = ::open(rig.pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        termios t{};
+        ::tcgetattr(fd, &t);
+        ::close(fd);
+        return t;
+    };
+    termios t = termiosOf();
+    EXPECT_NE(0u, t.c_cflag & CRTSCTS);
+    EXPECT_NE(0u, t.c_iflag & IXON);
+    EXPECT_NE(0u, t.c_iflag & IXOFF);
     ASSERT_EQ(0, rig.disp.ClearSoftwareFlow());
     EXPECT_FALSE(rig.disp.DeviceBlock().outX);
+    t = termiosOf();
+    EXPECT_EQ(0u, t.c_iflag & (IXON | IXOFF));
+}
+
+TEST(Dispatcher, ALineChangeWaitsForTheOutputToDrain) {
+    Rig rig;
+    std::vector<uint8_t> written;
+    stallOutput(rig, written);
+    ASSERT_GT(rig.disp.OutputUsed(), 0u);
+    std::vector<uint8_t> got;
+    std::thread peer([&] {
+        std::this_thread::sleep_for(300ms);
+        got = rig.pty.read(written.size(), 5s);
+    });
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(0, rig.disp.SetSpeed(9600));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 290ms);
+    EXPECT_EQ(0u, rig.disp.OutputUsed());
+    peer.join();
+    EXPECT_TRUE(got == written);
 }
 
 TEST(Dispatcher, CloseFromInsideAHandlerStopsFurtherNotifications) {
