@@ -454,6 +454,15 @@ void TCustomComPort::NotifyListeners(bool opened) {
     }
 }
 
+TCustomComPort *FindComPort(const std::vector<TBaseComponent *> &components) {
+    for (TBaseComponent *c : components) {
+        if (auto *port = dynamic_cast<TCustomComPort *>(c)) {
+            return port;
+        }
+    }
+    return nullptr;
+}
+
 // ---- dispatcher access ----
 
 TBaseDispatcher *TCustomComPort::Dispatcher() {

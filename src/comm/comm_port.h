@@ -276,6 +276,10 @@ class TCustomComPort : public TBaseComponent {
     int nextListener_ = 1;
 };
 
+// The first comm port among `components` (in order), or nullptr: how the telephony device
+// and the fax component find a partner when their ComPort is unassigned.
+TCustomComPort *FindComPort(const std::vector<TBaseComponent *> &components);
+
 // The port used by this system (ComPort1): all behaviour is in TCustomComPort.
 class TComPort : public TCustomComPort {
   public:

@@ -254,7 +254,6 @@ class TBaseDispatcher {
     platform::SerialDevice device_;
 
   private:
-    friend struct DispatcherAccess;
     struct Handlers;
     struct Event;
 

@@ -105,6 +105,10 @@ TEST_F(CommPortTest, DefaultsAndFlowControlLevels) {
     EXPECT_EQ(tlOff, port.Logging());
     port.SetTraceSize(5000000);
     EXPECT_EQ(4000000u, port.TraceSize());
+
+    TBaseComponent other("TapiDevice1");
+    EXPECT_EQ(&port, FindComPort({&other, &port}));
+    EXPECT_EQ(nullptr, FindComPort({&other}));
 }
 
 TEST_F(CommPortTest, OpenFailures) {
