@@ -199,7 +199,7 @@ void latency(int samples) {
             uint8_t b = static_cast<uint8_t>(i);
             pty.write(&b, 1);
             while (stamp.seenNs.load() == 0 && seconds(t0, Clock::now()) < 1) {
-                std::this_thread::yield();
+                std::this_thread::sleep_for(50us);
             }
             disp.push_back(
                 static_cast<double>(stamp.seenNs.load() - t0.time_since_epoch().count()) / 1000.0);
@@ -224,7 +224,7 @@ void latency(int samples) {
             uint8_t b = static_cast<uint8_t>(i);
             pty.write(&b, 1);
             while (seen.load() == 0 && seconds(t0, Clock::now()) < 1) {
-                std::this_thread::yield();
+                std::this_thread::sleep_for(50us);
             }
             plain.push_back(static_cast<double>(seen.load() - t0.time_since_epoch().count()) /
                             1000.0);
@@ -253,6 +253,8 @@ int main(int argc, char **argv) {
         di = std::max(di, dispatcherInbound(total));
         po = std::max(po, plainOutbound(total));
         dout = std::max(dout, dispatcherOutbound(total));
+        std::fprintf(stderr, "round %d: in %.1f / %.1f  out %.1f / %.1f MB/s\n", round, di, pi,
+                     dout, po);
     }
     std::printf("inbound  (peer -> handler): dispatcher %8.1f MB/s  plain read  %8.1f MB/s  "
                 "ratio %.2f\n",

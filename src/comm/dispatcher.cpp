@@ -59,7 +59,8 @@ int PlatformError(int err) {
 
 TBaseDispatcher::TBaseDispatcher(TBaseComponent *owner)
     : owner_(owner), handlers_(std::make_unique<Handlers>()),
-      dispatchReady_(std::make_unique<Event>()), dispatchDone_(std::make_unique<Event>()),
+      dispatchReady_(std::make_unique<Event>()),
+
       threadAck_(std::make_unique<Event>()), roomFree_(std::make_unique<Event>()),
       abortAck_(std::make_unique<Event>()) {
     std::lock_guard lock(registryLock());

@@ -6,10 +6,12 @@
 // triggers) and delivers each trigger to its handlers: procedure handlers directly on the
 // dispatch thread, window handlers through a synchronous send with a 3000 ms limit.
 //
-// Threads (per open device): the event waiter (TComThread) polls the descriptor and hands
-// each event to the dispatch thread (TDispThread), which fills the input ring, scans it and
-// runs triggers, timers and handlers (polling at least every 50 ms, and woken at once when
-// data arrives or output completes); the writer (TOutThread) drains the output ring.
+// Threads (per open device): the reader (TComThread) waits for the descriptor's events,
+// fills the input ring and hands each event to the dispatch thread (TDispThread), which
+// scans the ring and runs triggers, timers and handlers (polling at least every 50 ms, and
+// woken at once when data arrives or output completes); the writer (TOutThread) drains the
+// output ring. The reader does not wait for the dispatch thread, so reading overlaps the
+// handlers.
 //
 // Owner: the comm port (TCustomComPort), or a test or tool that drives it directly. Every
 // operation returns 0 or a negative error code (see error_codes.h) unless it names another
@@ -372,7 +374,6 @@ class TBaseDispatcher {
     std::thread outThread_;
     std::atomic<std::thread::id> dispThreadId_{};
     std::unique_ptr<Event> dispatchReady_; // TComThread -> TDispThread (and pokes)
-    std::unique_ptr<Event> dispatchDone_;  // TDispThread -> TComThread
     std::unique_ptr<Event> threadAck_;
     std::unique_ptr<Event> roomFree_; // input ring no longer full
     std::unique_ptr<Event> abortAck_; // TOutThread has seen output-abort

@@ -138,7 +138,6 @@ void TBaseDispatcher::StartThreads() {
     eventPending_ = false;
     // Clear what the last shutdown left signalled.
     threadAck_->Reset();
-    dispatchDone_->Reset();
     dispatchReady_->Reset();
     roomFree_->Reset();
     abortAck_->Reset();
@@ -168,7 +167,6 @@ void TBaseDispatcher::ThreadEnded() {
 void TBaseDispatcher::StopIoThreads() {
     killThreads_ = true;
     comWake_.signal();
-    dispatchDone_->Set();
     roomFree_->Set();
     outputAbort_.signal();
     outputReady_.signal();
@@ -251,6 +249,7 @@ void TBaseDispatcher::ComThreadMain() {
     platform::SerialCounters lastCounters;
     bool haveCounters = device_.counters(lastCounters);
     bool poll = device_.hasModemLines();
+    int idleReads = 0;
     while (!killThreads_.load()) {
         {
             std::unique_lock in(inputLock_);
@@ -304,6 +303,18 @@ void TBaseDispatcher::ComThreadMain() {
                 lastCounters = c;
             }
         }
+        if (mask & kEvRxChar) {
+            // This thread is the reader: it fills the ring and goes back to the device at
+            // once, so reading overlaps the dispatch thread's handlers.
+            if (FillInputRing() == 0) {
+                mask &= ~kEvRxChar;
+                if (++idleReads > 3) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+            } else {
+                idleReads = 0;
+            }
+        }
         if (mask == 0) {
             continue;
         }
@@ -311,14 +322,9 @@ void TBaseDispatcher::ComThreadMain() {
             std::lock_guard st(stateLock_);
             ringSeen_ = true;
         }
-        lastEventMask_ = mask;
+        lastEventMask_.fetch_or(mask);
         eventPending_ = true;
         dispatchReady_->Set();
-        while (!dispatchDone_->WaitFor(std::chrono::milliseconds(50))) {
-            if (killThreads_.load()) {
-                break;
-            }
-        }
         if (mask & kEvLost) {
             break; // nothing more will come from this device
         }
@@ -338,15 +344,12 @@ void TBaseDispatcher::DispThreadMain() {
             break;
         }
         if (eventPending_.exchange(false)) {
-            EventPass(lastEventMask_.load());
+            EventPass(lastEventMask_.exchange(0));
         }
         PollPass();
         if (killThreads_.load() || closing_.load()) {
             break;
         }
-    }
-    if (eventPending_.exchange(false)) {
-        dispatchDone_->Set();
     }
     ThreadEnded();
     dispAlive_ = false;

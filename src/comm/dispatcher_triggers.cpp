@@ -426,23 +426,14 @@ void TBaseDispatcher::EventPass(uint32_t mask) {
         RunStatusLoop();
     }
     if (mask & kEvRxChar) {
-        // Keep reading while the device has more: bytes that arrived while the handlers ran
-        // are taken in the same pass instead of costing another round trip through the
-        // event waiter.
-        for (int round = 0; round < 64; ++round) {
-            uint32_t got = FillInputRing();
-            if (!busy_.load()) {
-                RunStatusLoop();
-                while (!closing_.load() && !killThreads_.load() && ScanData()) {
-                }
-            }
-            if (got == 0 || closing_.load() || killThreads_.load()) {
-                break;
+        // The reader has put new bytes into the ring.
+        if (!busy_.load()) {
+            RunStatusLoop();
+            while (!closing_.load() && !killThreads_.load() && ScanData()) {
             }
         }
     }
     ClearHitFlags();
-    dispatchDone_->Set();
 }
 
 void TBaseDispatcher::PollPass() {
