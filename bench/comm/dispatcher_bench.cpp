@@ -151,7 +151,7 @@ double dispatcherOutbound(size_t total) {
         if (disp.WriteBlock(buf.data(), n) == 0) {
             at += n;
         } else {
-            std::this_thread::sleep_for(50us);
+            std::this_thread::sleep_for(10us); // ring full: the writer thread catches up
         }
     }
     reader.join();

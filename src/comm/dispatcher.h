@@ -295,6 +295,7 @@ class TBaseDispatcher {
     void LogLocked(uint8_t type, uint8_t subtype, uint32_t other, const void *data = nullptr,
                    uint32_t length = 0);
     void PokeDispatch();
+    void RecountOutputTriggersLocked();
 
     TBaseComponent *owner_;
     int32_t handle_ = -1;
@@ -337,7 +338,9 @@ class TBaseDispatcher {
     TLogRing log_;
     uint32_t openTimeMs_ = 0;
     std::atomic<bool> busy_{false};
-    std::atomic<bool> traceOn_{false}; // mirror of trace_.On() for the byte paths
+    std::atomic<bool> traceOn_{false};        // mirror of trace_.On() for the byte paths
+    std::atomic<bool> logOn_{false};          // mirror of log_.On()
+    std::atomic<bool> outputTriggers_{false}; // an output status trigger is armed
 
     // Input lock.
     std::vector<uint8_t> inRing_;

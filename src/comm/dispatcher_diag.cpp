@@ -60,12 +60,15 @@ std::string TBaseDispatcher::TraceText(bool hex) {
 
 int TBaseDispatcher::StartLog(uint32_t bytes) {
     std::lock_guard st(stateLock_);
-    return log_.Start(bytes);
+    int rc = log_.Start(bytes);
+    logOn_ = log_.On();
+    return rc;
 }
 
 void TBaseDispatcher::StopLog() {
     std::lock_guard st(stateLock_);
     log_.Stop();
+    logOn_ = false;
 }
 
 void TBaseDispatcher::ClearLog() {
@@ -76,15 +79,18 @@ void TBaseDispatcher::ClearLog() {
 void TBaseDispatcher::PauseLog() {
     std::lock_guard st(stateLock_);
     log_.Pause();
+    logOn_ = false;
 }
 
 void TBaseDispatcher::ResumeLog() {
     std::lock_guard st(stateLock_);
     log_.Resume();
+    logOn_ = log_.On();
 }
 
 int TBaseDispatcher::WriteLog(const std::string &file, bool append, bool hex) {
     std::lock_guard st(stateLock_);
+    logOn_ = false;
     return log_.Write(file, append, hex);
 }
 

@@ -113,14 +113,11 @@ uint32_t TBaseDispatcher::FillInputRing() {
         return 0;
     }
     uint64_t before = writeTotal_;
-    uint32_t waiting = 0;
-    {
+    if (haveCounters_) { // set before the threads start; a pty keeps no counters
         std::lock_guard st(stateLock_);
         RefreshLineErrorsLocked();
     }
-    [[maybe_unused]] int err = device_.bytesWaiting(waiting);
     auto room = static_cast<uint32_t>(kInputRingSize - used);
-    overflowSeen_ = waiting > room;
     for (int chunk = 0; chunk < 2 && room > 0; ++chunk) {
         auto at = static_cast<uint32_t>(writeTotal_ % kInputRingSize);
         uint32_t ask = std::min(room, kInputRingSize - at);
@@ -129,7 +126,7 @@ uint32_t TBaseDispatcher::FillInputRing() {
             n = 0; // a vanished device is reported by the event waiter
         }
         if (n > 0) {
-            {
+            if (logOn_.load()) {
                 std::lock_guard st(stateLock_);
                 LogLocked(ltDispatch, lsReadCom, static_cast<uint32_t>(n), inRing_.data() + at,
                           static_cast<uint32_t>(n));
@@ -138,8 +135,14 @@ uint32_t TBaseDispatcher::FillInputRing() {
             room -= static_cast<uint32_t>(n);
         }
         if (static_cast<uint32_t>(n) < ask) {
+            overflowSeen_ = false;
             break;
         }
+    }
+    if (room == 0) {
+        // The ring filled up: whatever the device still holds did not fit.
+        uint32_t waiting = 0;
+        overflowSeen_ = device_.bytesWaiting(waiting) == 0 && waiting > 0;
     }
     return static_cast<uint32_t>(writeTotal_ - before);
 }

@@ -122,6 +122,8 @@ int TBaseDispatcher::OpenDevice(const std::string &name, uint32_t inSize, uint32
         trace_.Stop();
         log_.Stop();
         traceOn_ = false;
+        logOn_ = false;
+        outputTriggers_ = false;
         openTimeMs_ = NowMs();
     }
     open_ = true;
@@ -438,7 +440,9 @@ void TBaseDispatcher::OutThreadMain() {
                 }
                 outFull_ = false;
             }
-            PokeDispatch(); // output-free, output-used and output-sent triggers
+            if (outputTriggers_.load()) {
+                PokeDispatch(); // output-free, output-used and output-sent triggers
+            }
         }
         if (killThreads_.load()) {
             break;

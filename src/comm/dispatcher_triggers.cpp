@@ -183,6 +183,7 @@ int TBaseDispatcher::ArmStatusTrigger(int32_t handle, uint16_t value, bool activ
         }
         it->active = activate;
         it->hit = false;
+        RecountOutputTriggersLocked();
     }
     PokeDispatch();
     return 0;
@@ -209,6 +210,7 @@ int TBaseDispatcher::DropTrigger(int32_t handle) {
     if (s != statuses_.end()) {
         auto kind = static_cast<uint8_t>(s->kind);
         statuses_.erase(s);
+        RecountOutputTriggersLocked();
         LogLocked(ltTrigDisp, lsAllocStatus, static_cast<uint32_t>(handle), &kind, 1);
         return 0;
     }
@@ -238,6 +240,7 @@ void TBaseDispatcher::RestoreTriggers(const TTriggerSave &set) {
         timers_ = set.timers;
         statuses_ = set.statuses;
         datas_ = set.datas;
+        RecountOutputTriggersLocked();
         // New handles must not collide with the restored ones.
         int32_t highest = 0;
         for (const auto &t : timers_) {
@@ -252,6 +255,12 @@ void TBaseDispatcher::RestoreTriggers(const TTriggerSave &set) {
         handleCounter_ = std::max(handleCounter_, std::min(highest / 8 + 1, 4096));
     }
     PokeDispatch();
+}
+
+void TBaseDispatcher::RecountOutputTriggersLocked() {
+    outputTriggers_ = std::any_of(statuses_.begin(), statuses_.end(), [](const TStatusTrigger &t) {
+        return t.active && t.kind >= skOutputFree;
+    });
 }
 
 // ---- handlers ----
@@ -534,6 +543,7 @@ bool TBaseDispatcher::EvalStatus() {
         }
         fired->active = false;
         fired->hit = true;
+        RecountOutputTriggersLocked();
         statusHitThisPass_ = true;
         handle = fired->handle;
         LogLocked(ltTrigger, lsStatus, static_cast<uint32_t>(handle));
