@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "comm/dispatcher_p.h"
+#include "platform/ui_hooks.h"
 
 namespace quillon::comm {
 
@@ -713,7 +714,15 @@ bool TBaseDispatcher::Deliver(uint32_t msg, uint32_t first, uint16_t secondLow) 
         if (p.deleted) {
             continue;
         }
-        p.proc(msg, first, second, p.context);
+        try {
+            p.proc(msg, first, second, p.context);
+        } catch (const std::exception &e) {
+            // Nothing may cross the thread boundary: tell the user and keep dispatching.
+            platform::ShowMessageBox(e.what(), "Quillon", platform::MessageKind::Error);
+        } catch (...) {
+            platform::ShowMessageBox("Unknown exception in a trigger handler", "Quillon",
+                                     platform::MessageKind::Error);
+        }
         trackPeek();
         if (closing_.load()) {
             result = false;

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ui_hooks.h"
 #include "pty_pair.h"
 
 namespace quillon::comm {
@@ -519,6 +520,41 @@ TEST(Dispatcher, HandedOverDescriptorAndOpenFailures) {
     ASSERT_EQ(0, first.OpenDevice(pty.slavePath(), 64, 64, true, true, 0, 5, 9, 3));
     EXPECT_EQ(-5, second.OpenDevice(pty.slavePath(), 64, 64, true, true, 0, 5, 9, 3));
     EXPECT_EQ(0, first.CloseDevice());
+}
+
+TEST(Dispatcher, AThrowingProcedureHandlerIsReportedAndDispatchGoesOn) {
+    Rig rig;
+    std::mutex m;
+    std::vector<std::string> shown;
+    auto previous =
+        platform::SetMessageBoxHook([&](const std::string &text, const std::string &,
+                                        platform::MessageKind, platform::MessageButtons) {
+            std::lock_guard lock(m);
+            shown.push_back(text);
+            return platform::kIdOk;
+        });
+    Proc proc;
+    proc.body = [&](TBaseDispatcher &d, const Proc::Event &e) {
+        if (e.msg == MsgTriggerAvail) {
+            for (uint32_t i = 0; i < e.w; ++i) {
+                [[maybe_unused]] int b = d.ReadByte();
+            }
+            if (proc.events.size() == 1) {
+                throw std::runtime_error("handler failed");
+            }
+        }
+    };
+    proc.attach(rig.disp);
+    ASSERT_EQ(0, rig.disp.SetAvailThreshold(1));
+    rig.pty.write("A");
+    ASSERT_TRUE(waitFor([&] { return proc.count(MsgTriggerAvail) == 1; }, 2s));
+    std::this_thread::sleep_for(50ms);
+    rig.pty.write("B");
+    ASSERT_TRUE(waitFor([&] { return proc.count(MsgTriggerAvail) == 2; }, 2s));
+    platform::SetMessageBoxHook(previous);
+    std::lock_guard lock(m);
+    ASSERT_EQ(1u, shown.size());
+    EXPECT_EQ("handler failed", shown[0]);
 }
 
 TEST(Dispatcher, RegistryReusesTheFirstEmptySlot) {
