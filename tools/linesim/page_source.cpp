@@ -7,14 +7,14 @@ extern "C" {
 
 namespace quillon::linesim {
 
-std::string loadT4Pages(const std::string &file, std::vector<T4Page> &pages) {
+std::string loadT4Pages(const std::string &file, std::vector<T4Page> &pages, int minBitsPerRow) {
     pages.clear();
     t4_tx_state_t *t4 = t4_tx_init(nullptr, file.c_str(), -1, -1);
     if (t4 == nullptr) {
         return "cannot read " + file + " as a fax TIFF";
     }
     t4_tx_set_tx_encoding(t4, T4_COMPRESSION_ITU_T4_1D);
-    t4_tx_set_min_bits_per_row(t4, 0);
+    t4_tx_set_min_bits_per_row(t4, minBitsPerRow);
     for (;;) {
         if (t4_tx_start_page(t4) != 0) {
             break;

@@ -18,7 +18,8 @@ struct T4Page {
 
 // Encodes every page of a TIFF file with spandsp's T.4 encoder (the same one the Class 1
 // caller transmits with). Returns an error text, empty on success.
-[[nodiscard]] std::string loadT4Pages(const std::string &file, std::vector<T4Page> &pages);
+[[nodiscard]] std::string loadT4Pages(const std::string &file, std::vector<T4Page> &pages,
+                                      int minBitsPerRow = 0);
 
 // Reverses the bit order of a byte (Class 2 page data goes MSB first).
 inline uint8_t reverseBits(uint8_t b) {

@@ -113,7 +113,10 @@ void logLine(const Options &opt, const char *fmt, ...) {
     }
     va_list ap;
     va_start(ap, fmt);
-    std::fputs("linesim: ", stderr);
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    std::fprintf(stderr, "linesim: %02ld:%02ld.%03ld ", (ts.tv_sec / 60) % 60, ts.tv_sec % 60,
+                 ts.tv_nsec / 1000000);
     std::vfprintf(stderr, fmt, ap);
     std::fputc('\n', stderr);
     va_end(ap);
