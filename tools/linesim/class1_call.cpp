@@ -24,6 +24,7 @@ struct Class1State {
     bool answerRequested = false;
     bool answered = false;
     bool receiverHungUp = false;
+    bool inLineEvent = false; // a hang-up raised by our own line-cleared event
     std::string line; // command line being collected
 };
 
@@ -45,7 +46,7 @@ int modemControl(t31_state_t *t31, void *user, int op, const char *) {
     case AT_MODEM_CONTROL_HANGUP:
     case AT_MODEM_CONTROL_ONHOOK:
         // ATZ raises HANGUP even while idle; only a hang-up after the answer counts.
-        if (s->answered) {
+        if (s->answered && !s->inLineEvent) {
             s->receiverHungUp = true;
         }
         break;
@@ -77,7 +78,8 @@ CallResult runClass1(const Options &opt, PtyPort &pty) {
     std::unique_ptr<CallingFax> caller;
     bool firstByte = false;
     bool vanished = false;
-    int64_t answerMs = -1, callerEndMs = -1, hangUpMs = -1;
+    int64_t answerMs = -1, callerEndMs = -1, hangUpMs = -1, lineGoneMs = -1;
+    bool lineCleared = false;
     if (opt.ringAtStart) {
         ring.arm(0);
     }
@@ -192,6 +194,18 @@ CallResult runClass1(const Options &opt, PtyPort &pty) {
         if (caller && !caller->finished() && hangUpMs >= 0 && now - hangUpMs >= 3000) {
             // The far end cleared the call; the caller notices the line is gone.
             caller->lineGone();
+        }
+        if (caller && caller->dropped() && lineGoneMs < 0) {
+            lineGoneMs = now;
+        }
+        if (lineGoneMs >= 0 && !lineCleared && !st.receiverHungUp && now - lineGoneMs >= 2000) {
+            // The caller has hung up: the exchange clears the line, and the modem reports
+            // the lost call (NO CARRIER) instead of waiting for a carrier forever.
+            lineCleared = true;
+            logLine(opt, "the line is cleared: the modem reports the lost call");
+            st.inLineEvent = true;
+            t31_call_event(st.t31, AT_CALL_EVENT_HANGUP);
+            st.inLineEvent = false;
         }
         if (caller && caller->finished() && callerEndMs < 0) {
             callerEndMs = now;

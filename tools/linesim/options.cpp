@@ -151,7 +151,7 @@ std::string usageText() {
            "  --reference-receiver     run the call against spandsp's receiving fax machine\n"
            "  --rx-file PATH           reference mode: store the received pages there\n"
            "  --fast                   reference mode: do not pace in real time\n"
-           "  --linger-ms N            wait for the receiver's hang-up after the call (10000)\n"
+           "  --linger-ms N            wait for the receiver's hang-up after the call (30000)\n"
            "  --max-call-s N           hard limit of the whole run (default 600)\n"
            "  --verbose                protocol events to stderr\n"
            "  --spandsp-log            spandsp's own protocol log to stderr\n";

@@ -53,7 +53,7 @@ struct Options {
     bool referenceReceiver = false;
     std::string referenceRxFile; // where the reference receiver stores the pages
     bool fast = false;           // reference mode: do not pace in real time
-    int lingerMs = 10000;        // wait for the receiver's hang-up after the caller's end
+    int lingerMs = 30000;        // wait for the receiver's hang-up after the caller's end
     int maxCallS = 600;          // hard limit of the whole run
     bool verbose = false;        // protocol log to stderr
     bool spandspLog = false;     // spandsp's own T.30/T.31 log to stderr
