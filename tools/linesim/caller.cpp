@@ -33,6 +33,10 @@ CallingFax::CallingFax(const Options &opt) : opt_(opt) {
     t30_set_supported_modems(t30, modems);
     t30_set_ecm_capability(t30, FALSE);
     t30_set_supported_compressions(t30, T30_SUPPORT_T4_1D_COMPRESSION);
+    // The caller may send A4 and B4 widths (the wide test page is 2048 pixels).
+    t30_set_supported_image_sizes(t30, T30_SUPPORT_215MM_WIDTH | T30_SUPPORT_255MM_WIDTH |
+                                           T30_SUPPORT_UNLIMITED_LENGTH | T30_SUPPORT_A4_LENGTH |
+                                           T30_SUPPORT_B4_LENGTH);
     t30_set_real_time_frame_handler(t30, CallerCallbacks::frame, this);
     t30_set_phase_e_handler(t30, CallerCallbacks::phaseE, this);
     if (opt.spandspLog) {

@@ -210,7 +210,9 @@ CallResult runClass1(const Options &opt, PtyPort &pty) {
         if (caller && caller->finished() && callerEndMs < 0) {
             callerEndMs = now;
         }
-        if (callerEndMs >= 0 && (st.receiverHungUp || now - callerEndMs >= opt.lingerMs)) {
+        // After the receiver's hang-up the port stays a moment for its closing commands.
+        if (callerEndMs >= 0 && ((st.receiverHungUp && now - hangUpMs >= kClosingMs) ||
+                                 now - callerEndMs >= opt.lingerMs)) {
             break;
         }
         if (now >= int64_t(opt.maxCallS) * 1000) {

@@ -432,7 +432,7 @@ CallResult runClass2(const Options &opt, PtyPort &pty) {
         modem.onDteBytes(data, len);
     };
     bool gaveUp = false;
-    int64_t endSeenMs = -1;
+    int64_t endSeenMs = -1, onHookMs = -1;
     for (;;) {
         if (!ticker.wait(vanished ? nullptr : &pty, feed)) {
             vanish("port failed");
@@ -470,7 +470,12 @@ CallResult runClass2(const Options &opt, PtyPort &pty) {
         if (modem.callEnded() && endSeenMs < 0) {
             endSeenMs = now;
         }
-        if (endSeenMs >= 0 && (modem.onHookAfterCall() || now - endSeenMs >= opt.lingerMs)) {
+        if (modem.onHookAfterCall() && onHookMs < 0) {
+            onHookMs = now;
+        }
+        // After the receiver's hang-up the port stays a moment for its closing commands.
+        if (endSeenMs >= 0 && ((onHookMs >= 0 && now - onHookMs >= kClosingMs) ||
+                               now - endSeenMs >= opt.lingerMs)) {
             break;
         }
         if (now >= int64_t(opt.maxCallS) * 1000) {

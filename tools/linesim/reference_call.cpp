@@ -50,6 +50,11 @@ CallResult runReference(const Options &opt) {
     t30_set_supported_modems(t30, T30_SUPPORT_V27TER | T30_SUPPORT_V29 | T30_SUPPORT_V17);
     t30_set_ecm_capability(t30, FALSE);
     t30_set_supported_compressions(t30, T30_SUPPORT_T4_1D_COMPRESSION);
+    // A receiver that takes every test fax: A4 and B4 widths, any length.
+    t30_set_supported_image_sizes(t30, T30_SUPPORT_215MM_WIDTH | T30_SUPPORT_255MM_WIDTH |
+                                           T30_SUPPORT_UNLIMITED_LENGTH | T30_SUPPORT_A4_LENGTH |
+                                           T30_SUPPORT_B4_LENGTH);
+    t30_set_supported_resolutions(t30, T30_SUPPORT_STANDARD_RESOLUTION | T30_SUPPORT_FINE_RESOLUTION);
     ReceiverState rs;
     t30_set_phase_e_handler(t30, receiverPhaseE, &rs);
     if (opt.spandspLog) {

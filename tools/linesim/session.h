@@ -12,6 +12,8 @@ namespace quillon::linesim {
 // One audio step: 20 ms of 8 kHz audio, 160 samples each way.
 constexpr int kStepMs = 20;
 constexpr int kStepSamples = 160;
+// How long the port stays open after the receiver hung up (for its closing commands).
+constexpr int kClosingMs = 1500;
 
 // The caller's verdict, printed as the last line.
 struct CallResult {
