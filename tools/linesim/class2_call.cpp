@@ -455,11 +455,10 @@ CallResult runClass2(const Options &opt, PtyPort &pty) {
             gaveUp = true;
             break;
         }
-        bool wasAnswered = modem.answered();
         modem.step(now);
         if (modem.answered() && opt.vanish) {
             const auto &v = *opt.vanish;
-            if ((v.kind == VanishMoment::Kind::Answer && !wasAnswered) ||
+            if (v.kind == VanishMoment::Kind::Answer ||
                 (v.kind == VanishMoment::Kind::AfterAnswer && now - modem.answerMs() >= v.number) ||
                 (v.kind == VanishMoment::Kind::Page && modem.inPage() &&
                  modem.currentPage() == v.number && modem.pageMs(now) >= v.ms)) {
@@ -473,9 +472,10 @@ CallResult runClass2(const Options &opt, PtyPort &pty) {
         if (modem.onHookAfterCall() && onHookMs < 0) {
             onHookMs = now;
         }
-        // After the receiver's hang-up the port stays a moment for its closing commands.
+        // After the receiver's hang-up the port stays a moment for its closing commands; a
+        // modem that reported the hang-up itself is on-hook and waits a little longer.
         if (endSeenMs >= 0 && ((onHookMs >= 0 && now - onHookMs >= kClosingMs) ||
-                               now - endSeenMs >= opt.lingerMs)) {
+                               now - endSeenMs >= std::min(opt.lingerMs, 4000))) {
             break;
         }
         if (now >= int64_t(opt.maxCallS) * 1000) {
