@@ -30,7 +30,7 @@ struct NoiseBurst {
     int page = 1;
     int ms = 1000;
     int lengthMs = 400;
-    double levelDbm0 = -12.0;
+    double levelDbm0 = -20.0;
 };
 
 // Everything the command line sets. Defaults are those of an ordinary call.

@@ -18,6 +18,7 @@ struct ReceiverState {
     bool finished = false;
     int status = 0;
     int pages = 0;
+    int badRows = 0;
 };
 
 void receiverPhaseE(t30_state_t *t30, void *user, int status) {
@@ -27,6 +28,7 @@ void receiverPhaseE(t30_state_t *t30, void *user, int status) {
     r->finished = true;
     r->status = status;
     r->pages = st.pages_rx;
+    r->badRows = st.bad_rows;
 }
 } // namespace
 
@@ -91,8 +93,8 @@ CallResult runReference(const Options &opt) {
             break;
         }
     }
-    logLine(opt, "reference receiver: %d pages, status %d (%s)", rs.pages, rs.status,
-            completionText(rs.status).c_str());
+    logLine(opt, "reference receiver: %d pages, status %d (%s), %d bad rows in the last page",
+            rs.pages, rs.status, completionText(rs.status).c_str(), rs.badRows);
     fax_free(rx);
     if (opt.referenceRxFile.empty()) {
         unlink(rxFile.c_str());
