@@ -12,17 +12,20 @@ using namespace quillon::linesim::testing;
 
 namespace {
 
-std::string fax(const char *name) { return std::string(QUILLON_TEST_FAXES_DIR) + "/" + name; }
+std::string fax(const char *name) {
+    return std::string(QUILLON_TEST_FAXES_DIR) + "/" + name;
+}
 
-constexpr int kLine = 5000;     // ordinary command response
-constexpr int kAnswer = 15000;  // ATA to OK (CED, DIS, TSI/DCS)
+constexpr int kLine = 5000;    // ordinary command response
+constexpr int kAnswer = 15000; // ATA to OK (CED, DIS, TSI/DCS)
 
 // Starts the simulator and opens its slave as the receiver.
 struct Call {
     LinesimProcess sim;
     PtyDte dte;
     bool start(std::vector<std::string> args) {
-        args.insert(args.begin(), {"--verbose", "--first-ring-ms", "100", "--ring-interval-ms", "1500"});
+        args.insert(args.begin(),
+                    {"--verbose", "--first-ring-ms", "100", "--ring-interval-ms", "1500"});
         return sim.start(args) && dte.open(sim.slavePath());
     }
     // The receiver's Class 2.0 (or 2) preparation.
@@ -30,10 +33,10 @@ struct Call {
         dte.command("ATE0");
         ASSERT_TRUE(dte.expect("OK", kLine));
         const char *sel = twoZero ? "AT+FCLASS=2.0" : "AT+FCLASS=2";
-        for (std::string c : {std::string(sel), std::string("AT+FCR=1"),
-                              std::string(twoZero ? "AT+FLI=\"QUILLON\"" : "AT+FLID=\"QUILLON\""),
-                              std::string("AT+FAA=0"),
-                              std::string(twoZero ? "AT+FCC=" : "AT+FDCC=") + caps}) {
+        for (std::string c :
+             {std::string(sel), std::string("AT+FCR=1"),
+              std::string(twoZero ? "AT+FLI=\"QUILLON\"" : "AT+FLID=\"QUILLON\""),
+              std::string("AT+FAA=0"), std::string(twoZero ? "AT+FCC=" : "AT+FDCC=") + caps}) {
             dte.command(c);
             ASSERT_TRUE(dte.expect("OK", kLine)) << c;
         }
@@ -94,7 +97,8 @@ TEST(LinesimClass2, Class2NoiseGivesABadPageReportAndReversedBitOrder) {
     call.dte.command("ATA");
     std::vector<std::string> seen;
     ASSERT_TRUE(call.dte.expect("OK", kAnswer, &seen));
-    EXPECT_EQ(seen, (std::vector<std::string>{"+FCON", "+FTSI:\"+1 555 0100\"", "+FDCS:0,5,0,0,0,0,0,0"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"+FCON", "+FTSI:\"+1 555 0100\"",
+                                              "+FDCS:0,5,0,0,0,0,0,0"}));
     call.dte.command("AT+FDR");
     ASSERT_TRUE(call.dte.expect("CONNECT", kAnswer));
     call.dte.send("\x12");

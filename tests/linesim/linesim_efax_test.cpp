@@ -15,7 +15,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string fax(const char *name) { return std::string(QUILLON_TEST_FAXES_DIR) + "/" + name; }
+std::string fax(const char *name) {
+    return std::string(QUILLON_TEST_FAXES_DIR) + "/" + name;
+}
 
 constexpr const char *kEfax = "/usr/bin/efax";
 
@@ -37,8 +39,8 @@ struct EfaxCall {
 
     // Runs one call: the simulator with `simArgs`, efax with -o`efaxClass`.
     void run(const std::string &efaxClass, std::vector<std::string> simArgs, int timeoutMs) {
-        simArgs.insert(simArgs.begin(), {"--verbose", "--first-ring-ms", "100", "--ring-interval-ms",
-                                         "2000", "--linger-ms", "25000"});
+        simArgs.insert(simArgs.begin(), {"--verbose", "--first-ring-ms", "100",
+                                         "--ring-interval-ms", "2000", "--linger-ms", "25000"});
         ASSERT_TRUE(sim.start(simArgs)) << sim.firstLine() << sim.logText();
         ASSERT_TRUE(efax.start({kEfax, "-d", sim.slavePath(), "-o" + efaxClass, "-r",
                                 (dir / "rx").string(), "-v", "ewinchr"},
@@ -63,7 +65,9 @@ struct EfaxCall {
         return pages;
     }
 
-    std::string logs() const { return "--- efax:\n" + efax.logText() + "--- linesim:\n" + sim.logText(); }
+    std::string logs() const {
+        return "--- efax:\n" + efax.logText() + "--- linesim:\n" + sim.logText();
+    }
 };
 
 std::vector<Bitmap> sentPages(const char *file) {
@@ -80,7 +84,9 @@ void expectSamePages(const std::vector<Bitmap> &got, const std::vector<Bitmap> &
     }
 }
 
-bool efaxAvailable() { return access(kEfax, X_OK) == 0; }
+bool efaxAvailable() {
+    return access(kEfax, X_OK) == 0;
+}
 
 } // namespace
 

@@ -120,7 +120,8 @@ class ChildProcess {
 
     // Reads one line of stdout (without the newline), waiting at most `timeoutMs`.
     std::optional<std::string> readLine(int timeoutMs) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
             const auto nl = buf_.find('\n');
             if (nl != std::string::npos) {
@@ -157,7 +158,8 @@ class ChildProcess {
         if (pid_ <= 0) {
             return exitStatus_;
         }
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
             int st = 0;
             pid_t r = waitpid(pid_, &st, WNOHANG);
@@ -237,7 +239,8 @@ class LinesimProcess {
 
     // Reads stdout until the RESULT line (or time-out / exit) and reaps the process.
     std::optional<LinesimResult> waitResult(int timeoutMs) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                                   deadline - std::chrono::steady_clock::now())
@@ -257,12 +260,24 @@ class LinesimProcess {
         }
     }
 
-    const std::string &slavePath() const { return slave_; }
-    const std::string &firstLine() const { return firstLine_; }
-    std::string logText() const { return child_.logText(); }
-    const std::string &stderrPath() const { return child_.stderrPath(); }
-    int exitStatus(int timeoutMs = 5000) { return child_.wait(timeoutMs); }
-    void kill() { child_.kill(); }
+    const std::string &slavePath() const {
+        return slave_;
+    }
+    const std::string &firstLine() const {
+        return firstLine_;
+    }
+    std::string logText() const {
+        return child_.logText();
+    }
+    const std::string &stderrPath() const {
+        return child_.stderrPath();
+    }
+    int exitStatus(int timeoutMs = 5000) {
+        return child_.wait(timeoutMs);
+    }
+    void kill() {
+        child_.kill();
+    }
 
   private:
     ChildProcess child_;

@@ -14,7 +14,9 @@ using namespace quillon::linesim::testing;
 
 namespace {
 
-std::string fax(const char *name) { return std::string(QUILLON_TEST_FAXES_DIR) + "/" + name; }
+std::string fax(const char *name) {
+    return std::string(QUILLON_TEST_FAXES_DIR) + "/" + name;
+}
 
 struct RefRun {
     LinesimResult result;
@@ -57,8 +59,8 @@ TEST(LinesimReference, OnePageAndThreePageFaxesArriveIntactAndGiveTheSessionTime
         const char *file;
         int pages;
     };
-    for (const Row &row : {Row{"text_fine_1p.tif", 1}, Row{"text_fine_3p.tif", 3},
-                           Row{"wide_2048_1p.tif", 1}}) {
+    for (const Row &row :
+         {Row{"text_fine_1p.tif", 1}, Row{"text_fine_3p.tif", 3}, Row{"wide_2048_1p.tif", 1}}) {
         RefRun run = runReference(row.file);
         EXPECT_EQ(run.result.modemClass, "reference");
         EXPECT_EQ(run.result.status, 0) << run.result.line;
@@ -67,7 +69,8 @@ TEST(LinesimReference, OnePageAndThreePageFaxesArriveIntactAndGiveTheSessionTime
         ASSERT_EQ(readTiffPages(fax(row.file), sent), "");
         ASSERT_EQ(run.received.size(), sent.size()) << row.file;
         for (size_t i = 0; i < sent.size(); ++i) {
-            EXPECT_EQ(pixelDifference(run.received[i], sent[i]), 0) << row.file << " page " << i + 1;
+            EXPECT_EQ(pixelDifference(run.received[i], sent[i]), 0)
+                << row.file << " page " << i + 1;
         }
         // At 14400 bit/s a page of ~25-30 KB takes 15-20 s, plus about 12 s of T.30.
         EXPECT_GT(run.result.durationS, 10.0 * row.pages) << run.result.line;
@@ -89,7 +92,8 @@ TEST(LinesimReference, SlowerModemsTakeLonger) {
 }
 
 TEST(LinesimReference, DropInPageTwoGivesStatus49AndKeepsPageOne) {
-    RefRun run = runReference("text_fine_3p.tif", {"--drop-in-page", "2:2000", "--linger-ms", "20000"});
+    RefRun run =
+        runReference("text_fine_3p.tif", {"--drop-in-page", "2:2000", "--linger-ms", "20000"});
     EXPECT_EQ(run.result.status, 49) << run.result.line;
     EXPECT_EQ(run.result.statusText, "The call dropped prematurely");
     EXPECT_EQ(run.result.pagesSent, 1);

@@ -18,9 +18,13 @@ using namespace quillon::linesim::testing;
 
 namespace {
 
-std::string fax(const char *name) { return std::string(QUILLON_TEST_FAXES_DIR) + "/" + name; }
+std::string fax(const char *name) {
+    return std::string(QUILLON_TEST_FAXES_DIR) + "/" + name;
+}
 
-std::string parse(std::vector<std::string> args, Options &o) { return parseOptions(args, o); }
+std::string parse(std::vector<std::string> args, Options &o) {
+    return parseOptions(args, o);
+}
 
 } // namespace
 
@@ -33,11 +37,37 @@ TEST(LinesimOptions, DefaultsAndEveryOption) {
     EXPECT_FALSE(o.dropInPage || o.vanish || o.noise);
 
     Options p;
-    ASSERT_EQ(parse({"--class", "2.0", "--link", "/tmp/x", "--id", "12345", "--rings", "3",
-                     "--ring-interval-ms", "2000", "--first-ring-ms", "0", "--modems", "V29,v27ter",
-                     "--drop-in-page", "2:1500", "--no-dcn", "--error-on", "AT+FCC=*",
-                     "--error-nth", "2", "--vanish", "page:3:200", "--noise", "1:500:300:-20",
-                     "--linger-ms", "0", "--max-call-s", "90", "--verbose", "f.tif"},
+    ASSERT_EQ(parse({"--class",
+                     "2.0",
+                     "--link",
+                     "/tmp/x",
+                     "--id",
+                     "12345",
+                     "--rings",
+                     "3",
+                     "--ring-interval-ms",
+                     "2000",
+                     "--first-ring-ms",
+                     "0",
+                     "--modems",
+                     "V29,v27ter",
+                     "--drop-in-page",
+                     "2:1500",
+                     "--no-dcn",
+                     "--error-on",
+                     "AT+FCC=*",
+                     "--error-nth",
+                     "2",
+                     "--vanish",
+                     "page:3:200",
+                     "--noise",
+                     "1:500:300:-20",
+                     "--linger-ms",
+                     "0",
+                     "--max-call-s",
+                     "90",
+                     "--verbose",
+                     "f.tif"},
                     p),
               "");
     EXPECT_EQ(p.modemClass, ModemClass::Class2_0);
@@ -63,20 +93,20 @@ TEST(LinesimOptions, DefaultsAndEveryOption) {
 TEST(LinesimOptions, BadCommandLinesAreRefusedWithAReason) {
     // Each row: arguments that must fail.
     const std::vector<std::vector<std::string>> bad = {
-        {},                                   // no file
-        {"--class", "3", "f.tif"},            // no such class
-        {"--class"},                          // missing value
-        {"--rings", "0", "f.tif"},            // at least one ring
-        {"--rings", "x", "f.tif"},            // not a number
-        {"--modems", "v34", "f.tif"},         // unknown modem
-        {"--drop-in-page", "0", "f.tif"},     // pages count from 1
-        {"--drop-in-page", "2:-5", "f.tif"},  // negative time
-        {"--vanish", "later", "f.tif"},       // unknown moment
-        {"--vanish", "ring", "f.tif"},        // ring needs a number
-        {"--noise", "1:0:0", "f.tif"},        // empty burst
-        {"--fast", "f.tif"},                  // --fast only for the reference receiver
-        {"--bogus", "f.tif"},                 // unknown option
-        {"a.tif", "b.tif"},                   // two files
+        {},                                         // no file
+        {"--class", "3", "f.tif"},                  // no such class
+        {"--class"},                                // missing value
+        {"--rings", "0", "f.tif"},                  // at least one ring
+        {"--rings", "x", "f.tif"},                  // not a number
+        {"--modems", "v34", "f.tif"},               // unknown modem
+        {"--drop-in-page", "0", "f.tif"},           // pages count from 1
+        {"--drop-in-page", "2:-5", "f.tif"},        // negative time
+        {"--vanish", "later", "f.tif"},             // unknown moment
+        {"--vanish", "ring", "f.tif"},              // ring needs a number
+        {"--noise", "1:0:0", "f.tif"},              // empty burst
+        {"--fast", "f.tif"},                        // --fast only for the reference receiver
+        {"--bogus", "f.tif"},                       // unknown option
+        {"a.tif", "b.tif"},                         // two files
         {"--id", "123456789012345678901", "f.tif"}, // TSI is at most 20 characters
     };
     for (const auto &args : bad) {
@@ -111,8 +141,8 @@ TEST(LinesimErrorInjector, MatchesWholeLineOrPrefixAtTheNthOccurrence) {
     ErrorInjector inj(o);
     EXPECT_FALSE(inj.strikes("AT+FCLASS=2.0\r"));
     EXPECT_FALSE(inj.strikes("AT+FCC=1,5,0,2,0,0,0,0\r")); // first occurrence
-    EXPECT_TRUE(inj.strikes("at+fcc = 1,3\r"));             // second: blanks and case ignored
-    EXPECT_FALSE(inj.strikes("AT+FCC=1\r"));                // only once
+    EXPECT_TRUE(inj.strikes("at+fcc = 1,3\r"));            // second: blanks and case ignored
+    EXPECT_FALSE(inj.strikes("AT+FCC=1\r"));               // only once
 
     Options exact;
     exact.errorOn = "ATA";
@@ -186,7 +216,7 @@ TEST(LinesimAtParser, SplitsCommandLines) {
     EXPECT_EQ(unquote(cmds[0].value), "a;b");
     EXPECT_EQ(cmds[1].op, AtCommand::Op::Test);
     EXPECT_EQ(cmds[2].op, AtCommand::Op::Query);
-    EXPECT_FALSE(parseAtLine("+FCLASS=1", cmds, err));   // no AT
+    EXPECT_FALSE(parseAtLine("+FCLASS=1", cmds, err));      // no AT
     EXPECT_FALSE(parseAtLine("AT+FLID=\"open", cmds, err)); // unterminated string
     EXPECT_FALSE(parseAtLine("AT!", cmds, err));
     EXPECT_EQ(splitFields("1,5,,2"), (std::vector<std::string>{"1", "5", "", "2"}));
@@ -234,7 +264,8 @@ TEST(LinesimPageSource, T4DataOfEveryTestFaxDecodesToTheSamePages) {
             TIFFSetField(t, TIFFTAG_FILLORDER, FILLORDER_LSB2MSB);
             TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
             TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, p.rows);
-            TIFFWriteRawStrip(t, 0, const_cast<uint8_t *>(p.data.data()), static_cast<tmsize_t>(p.data.size()));
+            TIFFWriteRawStrip(t, 0, const_cast<uint8_t *>(p.data.data()),
+                              static_cast<tmsize_t>(p.data.size()));
             TIFFWriteDirectory(t);
         }
         TIFFClose(t);

@@ -4,8 +4,8 @@
 #include <cstring>
 
 extern "C" {
-#include <tiffio.h>
 #include <spandsp.h>
+#include <tiffio.h>
 }
 
 namespace quillon::linesim {
@@ -14,7 +14,9 @@ struct CallerCallbacks {
     static void frame(t30_state_t *, void *user, int direction, const uint8_t msg[], int len) {
         CallingFax::onFrame(user, direction, msg, len);
     }
-    static void phaseE(t30_state_t *, void *user, int status) { CallingFax::onPhaseE(user, status); }
+    static void phaseE(t30_state_t *, void *user, int status) {
+        CallingFax::onPhaseE(user, status);
+    }
 };
 
 std::string completionText(int status) {
@@ -40,7 +42,8 @@ CallingFax::CallingFax(const Options &opt) : opt_(opt) {
     t30_set_real_time_frame_handler(t30, CallerCallbacks::frame, this);
     t30_set_phase_e_handler(t30, CallerCallbacks::phaseE, this);
     if (opt.spandspLog) {
-        int level = SPAN_LOG_SHOW_SEVERITY | SPAN_LOG_SHOW_PROTOCOL | SPAN_LOG_SHOW_TAG | SPAN_LOG_FLOW;
+        int level =
+            SPAN_LOG_SHOW_SEVERITY | SPAN_LOG_SHOW_PROTOCOL | SPAN_LOG_SHOW_TAG | SPAN_LOG_FLOW;
         span_log_set_level(fax_get_logging_state(fax_), level);
         span_log_set_tag(fax_get_logging_state(fax_), "caller");
         span_log_set_level(t30_get_logging_state(t30), level);
@@ -124,7 +127,9 @@ int CallingFax::pagesSent() const {
     return st.pages_tx;
 }
 
-std::string CallingFax::statusText() const { return completionText(status_); }
+std::string CallingFax::statusText() const {
+    return completionText(status_);
+}
 
 void CallingFax::onFrame(void *self, int direction, const uint8_t *msg, int len) {
     auto *c = static_cast<CallingFax *>(self);

@@ -9,8 +9,8 @@
 #include <memory>
 
 extern "C" {
-#include <tiffio.h>
 #include <spandsp.h>
+#include <tiffio.h>
 }
 
 namespace quillon::linesim {
@@ -21,15 +21,60 @@ struct Class1State {
     const Options *opt = nullptr;
     PtyPort *pty = nullptr;
     t31_state_t *t31 = nullptr;
-    bool answerRequested = false;
     bool answered = false;
     bool receiverHungUp = false;
     bool inLineEvent = false; // a hang-up raised by our own line-cleared event
-    std::string line; // command line being collected
+    std::string line;         // command line being collected
+
+    // A reception command (+FRM/+FRH) in progress, as the DTE sees it. When the line is
+    // cleared while one still waits for its carrier, spandsp's T.31 goes on-hook silently;
+    // the simulator then ends the command with NO CARRIER as a modem does (T.31 8.3.3).
+    bool rxPending = false;
+    bool rxConnected = false;
+    bool dle = false;
+    std::string tail;
+
+    void dteCommand(const std::string &cmd) {
+        const bool rx = (cmd.rfind("AT+FRM=", 0) == 0 || cmd.rfind("AT+FRH=", 0) == 0) &&
+                        cmd.find('?') == std::string::npos;
+        rxPending = rx;
+        rxConnected = false;
+        dle = false;
+        tail.clear();
+    }
+    void modemOutput(const uint8_t *buf, size_t len) {
+        if (!rxPending) {
+            return;
+        }
+        if (rxConnected) {
+            for (size_t i = 0; i < len; ++i) {
+                if (dle && buf[i] == 0x03) {
+                    logLine(*opt, "reception data ended");
+                    rxPending = false; // the data ended; a final result follows
+                    return;
+                }
+                dle = !dle && buf[i] == 0x10;
+            }
+            return;
+        }
+        tail.append(reinterpret_cast<const char *>(buf), len);
+        if (tail.find("CONNECT") != std::string::npos) {
+            logLine(*opt, "reception connected");
+            rxConnected = true;
+        } else if (tail.find("OK") != std::string::npos ||
+                   tail.find("ERROR") != std::string::npos ||
+                   tail.find("NO CARRIER") != std::string::npos) {
+            rxPending = false;
+        }
+        if (tail.size() > 32) {
+            tail.erase(0, tail.size() - 32);
+        }
+    }
 };
 
 int atTx(at_state_t *, void *user, const uint8_t *buf, size_t len) {
     auto *s = static_cast<Class1State *>(user);
+    s->modemOutput(buf, len);
     s->pty->write(buf, len);
     return static_cast<int>(len);
 }
@@ -67,7 +112,8 @@ CallResult runClass1(const Options &opt, PtyPort &pty) {
     st.t31 = t31_init(nullptr, atTx, &st, modemControl, &st, nullptr, nullptr);
     t31_set_transmit_on_idle(st.t31, TRUE);
     if (opt.spandspLog) {
-        int level = SPAN_LOG_SHOW_SEVERITY | SPAN_LOG_SHOW_PROTOCOL | SPAN_LOG_SHOW_TAG | SPAN_LOG_FLOW;
+        int level =
+            SPAN_LOG_SHOW_SEVERITY | SPAN_LOG_SHOW_PROTOCOL | SPAN_LOG_SHOW_TAG | SPAN_LOG_FLOW;
         span_log_set_level(t31_get_logging_state(st.t31), level);
         span_log_set_tag(t31_get_logging_state(st.t31), "t31");
     }
@@ -105,7 +151,8 @@ CallResult runClass1(const Options &opt, PtyPort &pty) {
         for (size_t i = 0; i < len && !vanished; ++i) {
             if (!linesim_t31_in_command_mode(st.t31) && st.line.empty()) {
                 // Frame or page data: hand over the rest of the block as it is.
-                t31_at_rx(st.t31, reinterpret_cast<const char *>(data + i), static_cast<int>(len - i));
+                t31_at_rx(st.t31, reinterpret_cast<const char *>(data + i),
+                          static_cast<int>(len - i));
                 break;
             }
             st.line += static_cast<char>(data[i]);
@@ -123,6 +170,7 @@ CallResult runClass1(const Options &opt, PtyPort &pty) {
                 pty.write(linesim_t31_verbose(st.t31) ? "\r\nERROR\r\n" : "4\r");
                 continue;
             }
+            st.dteCommand(normaliseCommand(cmd));
             t31_at_rx(st.t31, cmd.data(), static_cast<int>(cmd.size()));
         }
     };
@@ -199,13 +247,17 @@ CallResult runClass1(const Options &opt, PtyPort &pty) {
             lineGoneMs = now;
         }
         if (lineGoneMs >= 0 && !lineCleared && !st.receiverHungUp && now - lineGoneMs >= 2000) {
-            // The caller has hung up: the exchange clears the line, and the modem reports
-            // the lost call (NO CARRIER) instead of waiting for a carrier forever.
+            // The caller has hung up: the exchange clears the line; the modem goes on-hook
+            // and a reception command still waiting for a carrier ends with NO CARRIER.
             lineCleared = true;
-            logLine(opt, "the line is cleared: the modem reports the lost call");
+            logLine(opt, "the line is cleared: the modem hangs up");
             st.inLineEvent = true;
             t31_call_event(st.t31, AT_CALL_EVENT_HANGUP);
             st.inLineEvent = false;
+            if (st.rxPending) {
+                pty.write("\r\nNO CARRIER\r\n");
+                st.rxPending = false;
+            }
         }
         if (caller && caller->finished() && callerEndMs < 0) {
             callerEndMs = now;

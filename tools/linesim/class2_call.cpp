@@ -9,8 +9,8 @@
 #include <cstdio>
 
 extern "C" {
-#include <tiffio.h>
 #include <spandsp.h>
+#include <tiffio.h>
 }
 
 namespace quillon::linesim {
@@ -23,14 +23,16 @@ constexpr uint8_t kDle = 0x10, kEtx = 0x03;
 // wait 75 ms between receiving and sending (T.30 5.3.2); CED lasts 2.6 to 4 s (T.30 4.2).
 constexpr int kGapMs = 75;
 constexpr int kCedMs = 3000;
-constexpr int v21Ms(int frameBytes) { return 1000 + frameBytes * 8 * 1000 / 300; }
+constexpr int v21Ms(int frameBytes) {
+    return 1000 + frameBytes * 8 * 1000 / 300;
+}
 constexpr int kCsiDisBytes = 25 + 13; // CSI (20 digits) and DIS with HDLC framing
 constexpr int kTsiDcsBytes = 25 + 12;
-constexpr int kShortFrameBytes = 5;   // CFR, MCF, RTN, MPS, EOP, DCN
-constexpr int kTcfMs = 1500;          // T.30 5.3.6.2.2: 1.5 s of zeros
-constexpr int kT2Ms = 6000;           // T.30 T2
-constexpr int kT4RepeatsMs = 9000;    // the caller repeats its command 3 times at T4 = 3 s
-constexpr int kCarrierOffMs = 60;     // carrier-off detection after the caller's RTC
+constexpr int kShortFrameBytes = 5; // CFR, MCF, RTN, MPS, EOP, DCN
+constexpr int kTcfMs = 1500;        // T.30 5.3.6.2.2: 1.5 s of zeros
+constexpr int kT2Ms = 6000;         // T.30 T2
+constexpr int kT4RepeatsMs = 9000;  // the caller repeats its command 3 times at T4 = 3 s
+constexpr int kCarrierOffMs = 60;   // carrier-off detection after the caller's RTC
 
 // T.32 hang-up status values.
 constexpr int kHangNormal = 0x00;
@@ -267,7 +269,8 @@ void Class2Modem::step(int64_t nowMs) {
         if (nowMs >= deadline_) {
             logLine(opt_, "the receiver did not answer in time: the caller gives up");
             hangupReport(phase_ == Phase::WaitFdrB ? kHangRxPhaseB : kHangRxPhaseD,
-                         phase_ == Phase::WaitFdrB ? T30_ERR_TX_PHBDEAD : T30_ERR_TX_PHDDEAD, nowMs);
+                         phase_ == Phase::WaitFdrB ? T30_ERR_TX_PHBDEAD : T30_ERR_TX_PHDDEAD,
+                         nowMs);
         }
         return;
     case Phase::Retrain:

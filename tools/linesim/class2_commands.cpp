@@ -5,8 +5,12 @@
 namespace quillon::linesim {
 
 namespace {
-char up(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+char up(char c) {
+    return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+}
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 } // namespace
 
 bool parseAtLine(const std::string &line, std::vector<AtCommand> &out, std::string &error) {

@@ -10,7 +10,7 @@ namespace quillon::linesim {
 struct AtCommand {
     enum class Op { Exec, Set, Query, Test };
     bool extended = false;
-    std::string name;  // upper case: "A", "E", "&F", "S7", "+FCLASS"
+    std::string name; // upper case: "A", "E", "&F", "S7", "+FCLASS"
     Op op = Op::Exec;
     std::string value; // digits of a basic command, or the text after '=' (quotes kept)
 };

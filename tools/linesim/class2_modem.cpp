@@ -8,8 +8,8 @@
 #include <cstdlib>
 
 extern "C" {
-#include <tiffio.h>
 #include <spandsp.h>
+#include <tiffio.h>
 }
 
 namespace quillon::linesim {
@@ -201,7 +201,8 @@ bool Class2Modem::execute(const AtCommand &c, std::string &info) {
             hungUp_ = true;
         }
     } else if (n == "I") {
-        info = v == 0 ? "quillon-linesim" : "Quillon line simulator, fax Class " + className(opt_.modemClass);
+        info = v == 0 ? "quillon-linesim"
+                      : "Quillon line simulator, fax Class " + className(opt_.modemClass);
     } else if (n.size() > 1 && n[0] == 'S') {
         int reg = std::atoi(n.c_str() + 1);
         if (c.op == AtCommand::Op::Query) {
@@ -222,7 +223,9 @@ bool Class2Modem::executeFax(const AtCommand &c, std::string &info) {
     const bool c20 = classTwoZero();
     const std::string &n = c.name;
     using Op = AtCommand::Op;
-    auto is = [&](const char *class2, const char *class20) { return n == (c20 ? class20 : class2); };
+    auto is = [&](const char *class2, const char *class20) {
+        return n == (c20 ? class20 : class2);
+    };
     if (n == "+FCLASS") {
         if (c.op == Op::Test) {
             info = c20 ? "0,2.0" : "0,2";

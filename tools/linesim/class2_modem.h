@@ -51,19 +51,19 @@ class Class2Modem {
 
   private:
     enum class Phase {
-        OnHook,      // idle or ringing
-        AnswerDis,   // CED and DIS going out, waiting for the caller's first frame
-        AnswerDcs,   // caller's TSI/DCS arriving
-        WaitFdrB,    // +FCS reported; waiting for the DTE's +FDR
-        SendCfr,     // CFR going out
-        Retrain,     // after RTN: the caller's DCS and TCF again
-        Training,    // the caller's training before page data
-        PageData,    // page data on the line (and to the DTE once released)
-        PostPage,    // the caller's post-page message arriving
-        WaitFdrD,    // +FPS/+FET reported; waiting for the DTE's +FDR
-        SendResponse,// MCF/RTN going out
-        WaitDcn,     // after MCF to EOP
-        Drained,     // line gone mid-page; waiting out T2 before the hang-up report
+        OnHook,       // idle or ringing
+        AnswerDis,    // CED and DIS going out, waiting for the caller's first frame
+        AnswerDcs,    // caller's TSI/DCS arriving
+        WaitFdrB,     // +FCS reported; waiting for the DTE's +FDR
+        SendCfr,      // CFR going out
+        Retrain,      // after RTN: the caller's DCS and TCF again
+        Training,     // the caller's training before page data
+        PageData,     // page data on the line (and to the DTE once released)
+        PostPage,     // the caller's post-page message arriving
+        WaitFdrD,     // +FPS/+FET reported; waiting for the DTE's +FDR
+        SendResponse, // MCF/RTN going out
+        WaitDcn,      // after MCF to EOP
+        Drained,      // line gone mid-page; waiting out T2 before the hang-up report
         Done
     };
 
@@ -106,7 +106,7 @@ class Class2Modem {
     int fbo_ = 0;
     std::string localId_;
     int caps_[8] = {1, 5, 0, 2, 0, 0, 0, 0}; // VR,BR,WD,LN,DF,EC,BF,ST the DTE accepts
-    int pageStatusOverride_ = 0;              // +FPS=n before +FDR
+    int pageStatusOverride_ = 0;             // +FPS=n before +FDR
 
     // Call state.
     Phase phase_ = Phase::OnHook;
@@ -118,23 +118,23 @@ class Class2Modem {
     int64_t now_ = 0;
     int64_t answerMs_ = -1;
     int64_t endMs_ = -1;
-    int64_t due_ = 0;       // when the current phase's line event completes
-    int64_t deadline_ = 0;  // when the caller gives up waiting for the DTE
+    int64_t due_ = 0;      // when the current phase's line event completes
+    int64_t deadline_ = 0; // when the caller gives up waiting for the DTE
     int64_t tcfEndMs_ = 0;
     int status_ = 0;
     int dcs_[8] = {0, 0, 0, 0, 0, 0, 0, 0};
     int rateBps_ = 14400;
-    int page_ = 0;        // 1-based page on the line
+    int page_ = 0; // 1-based page on the line
     int confirmed_ = 0;
     bool inPage_ = false;
     int64_t pageStartMs_ = 0;
     int64_t dataStartMs_ = 0;
-    size_t sent_ = 0;     // bytes of data_ given to the DTE
+    size_t sent_ = 0; // bytes of data_ given to the DTE
     bool released_ = false;
     bool xoff_ = false;
     bool etxSent_ = false;
-    int quality_ = 1;     // +FPS value the modem reports for this page
-    int64_t dropMs_ = -1; // the line time the caller dropped
+    int quality_ = 1;         // +FPS value the modem reports for this page
+    int64_t dropMs_ = -1;     // the line time the caller dropped
     int64_t dataDoneMs_ = -1; // the last byte of the page went to the receiver
     bool vanished_ = false;
 };

@@ -36,13 +36,13 @@ struct NoiseBurst {
 // Everything the command line sets. Defaults are those of an ordinary call.
 struct Options {
     ModemClass modemClass = ModemClass::Class1;
-    std::string file;                   // TIFF to send (T.4 data, one page per directory)
-    std::string link;                   // symlink to the slave, if not empty
+    std::string file;                      // TIFF to send (T.4 data, one page per directory)
+    std::string link;                      // symlink to the slave, if not empty
     std::string stationId = "+1 555 0100"; // caller's TSI
-    int rings = 8;                      // rings before the caller gives up
-    int ringIntervalMs = 6000;          // time between RING reports
-    int firstRingMs = 1000;             // first ring after the receiver's first byte
-    bool ringAtStart = false;           // ring without waiting for the receiver's first byte
+    int rings = 8;                         // rings before the caller gives up
+    int ringIntervalMs = 6000;             // time between RING reports
+    int firstRingMs = 1000;                // first ring after the receiver's first byte
+    bool ringAtStart = false;              // ring without waiting for the receiver's first byte
     bool v27ter = true, v29 = true, v17 = true; // modems the caller offers
     std::optional<FaultMoment> dropInPage;      // the caller hangs up
     bool noDcn = false;                         // the caller leaves without DCN

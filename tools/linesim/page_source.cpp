@@ -1,8 +1,8 @@
 #include "page_source.h"
 
 extern "C" {
-#include <tiffio.h>
 #include <spandsp.h>
+#include <tiffio.h>
 }
 
 namespace quillon::linesim {

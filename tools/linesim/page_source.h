@@ -10,8 +10,8 @@ namespace quillon::linesim {
 // the page (EOL-prefixed lines, RTC at the end), bits in line order with the first bit in
 // each byte's least significant position.
 struct T4Page {
-    int width = 1728;        // pixels per line
-    bool fine = false;       // 196 lines per inch (else 98)
+    int width = 1728;  // pixels per line
+    bool fine = false; // 196 lines per inch (else 98)
     int rows = 0;
     std::vector<uint8_t> data;
 };

@@ -10,7 +10,9 @@
 
 namespace quillon::linesim {
 
-PtyPort::~PtyPort() { close(); }
+PtyPort::~PtyPort() {
+    close();
+}
 
 std::string PtyPort::open(const std::string &linkPath) {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

@@ -31,7 +31,9 @@ class PtyPort {
 
     // Queues bytes for the receiver.
     void write(const uint8_t *data, size_t len);
-    void write(const std::string &s) { write(reinterpret_cast<const uint8_t *>(s.data()), s.size()); }
+    void write(const std::string &s) {
+        write(reinterpret_cast<const uint8_t *>(s.data()), s.size());
+    }
     bool hasPendingOutput() const { return outLen_ > 0; }
     size_t pendingOutput() const { return outLen_; }
 

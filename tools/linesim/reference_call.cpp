@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 extern "C" {
-#include <tiffio.h>
 #include <spandsp.h>
+#include <tiffio.h>
 }
 
 namespace quillon::linesim {
@@ -56,11 +56,13 @@ CallResult runReference(const Options &opt) {
     t30_set_supported_image_sizes(t30, T30_SUPPORT_215MM_WIDTH | T30_SUPPORT_255MM_WIDTH |
                                            T30_SUPPORT_UNLIMITED_LENGTH | T30_SUPPORT_A4_LENGTH |
                                            T30_SUPPORT_B4_LENGTH);
-    t30_set_supported_resolutions(t30, T30_SUPPORT_STANDARD_RESOLUTION | T30_SUPPORT_FINE_RESOLUTION);
+    t30_set_supported_resolutions(t30,
+                                  T30_SUPPORT_STANDARD_RESOLUTION | T30_SUPPORT_FINE_RESOLUTION);
     ReceiverState rs;
     t30_set_phase_e_handler(t30, receiverPhaseE, &rs);
     if (opt.spandspLog) {
-        int level = SPAN_LOG_SHOW_SEVERITY | SPAN_LOG_SHOW_PROTOCOL | SPAN_LOG_SHOW_TAG | SPAN_LOG_FLOW;
+        int level =
+            SPAN_LOG_SHOW_SEVERITY | SPAN_LOG_SHOW_PROTOCOL | SPAN_LOG_SHOW_TAG | SPAN_LOG_FLOW;
         span_log_set_level(t30_get_logging_state(t30), level);
         span_log_set_tag(t30_get_logging_state(t30), "reference");
     }

@@ -33,12 +33,14 @@ bool Ticker::wait(PtyPort *pty, const std::function<void(const uint8_t *, size_t
         int64_t left = realTime_ ? nextNs_ - nowNs() : 0;
         if (pty == nullptr || !pty->isOpen()) {
             if (left > 0) {
-                timespec ts{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+                timespec ts{static_cast<time_t>(left / 1000000000),
+                            static_cast<long>(left % 1000000000)};
                 nanosleep(&ts, nullptr);
             }
             break;
         }
-        int n = pty->poll(left > 0 ? static_cast<int>((left + 999999) / 1000000) : 0, buf, sizeof buf);
+        int n =
+            pty->poll(left > 0 ? static_cast<int>((left + 999999) / 1000000) : 0, buf, sizeof buf);
         if (n < 0) {
             return false;
         }

@@ -19,9 +19,9 @@ constexpr int kClosingMs = 1500;
 struct CallResult {
     std::string modemClass; // "1", "2", "2.0" or "reference"
     int pagesSent = 0;
-    int status = 0;         // T.30 completion code (spandsp numbering)
+    int status = 0; // T.30 completion code (spandsp numbering)
     std::string statusText;
-    double durationS = 0;   // line time from the answer to the caller's end
+    double durationS = 0; // line time from the answer to the caller's end
 };
 
 // "RESULT class=1 pages_sent=2 status=0 (OK) duration_s=48.36"
