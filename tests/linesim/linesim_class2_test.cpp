@@ -231,3 +231,27 @@ TEST(LinesimClass2, ModemVanishesAtTheAnswer) {
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 49);
 }
+
+// The other moments the modem can vanish at, in both modem implementations.
+TEST(LinesimClass2, ModemVanishesWhenTheReceiverOpensThePortOrAtARing) {
+    struct Row {
+        const char *modemClass;
+        const char *when;
+        int ringsBefore;
+    };
+    for (const Row &row : {Row{"1", "open", 0}, Row{"2", "open", 0}, Row{"1", "ring:2", 1},
+                           Row{"2.0", "ring:2", 1}}) {
+        Call call;
+        ASSERT_TRUE(
+            call.start({"--class", row.modemClass, "--vanish", row.when, fax("text_std_1p.tif")}));
+        call.dte.command("AT");
+        for (int i = 0; i < row.ringsBefore; ++i) {
+            EXPECT_TRUE(call.dte.expect("RING", kLine)) << row.modemClass << " " << row.when;
+        }
+        EXPECT_TRUE(call.dte.portGone(5000)) << row.modemClass << " " << row.when;
+        auto r = call.sim.waitResult(5000);
+        ASSERT_TRUE(r) << row.modemClass << " " << row.when;
+        EXPECT_EQ(r->status, 49);
+        EXPECT_EQ(r->pagesSent, 0);
+    }
+}
