@@ -47,6 +47,7 @@ struct EfaxCall {
                                (dir / "efax.log").string()));
         efaxStatus = efax.wait(timeoutMs);
         result = sim.waitResult(timeoutMs);
+        EXPECT_EQ(sim.exitStatus(5000), 0) << "the simulator failed or leaked:\n" << sim.logText();
     }
 
     // The pages efax stored (rx.001, rx.002, ...), in order.

@@ -287,7 +287,7 @@ CallResult runClass1(const Options &opt, PtyPort &pty) {
         result.status = T30_ERR_CALLDROPPED;
         result.statusText = completionText(result.status);
     }
-    t31_free(st.t31);
+    linesim_t31_free(st.t31);
     return result;
 }
 

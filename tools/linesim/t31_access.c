@@ -20,3 +20,12 @@ int linesim_t31_echo(t31_state_t *s) {
 int linesim_t31_verbose(t31_state_t *s) {
     return s->at_state.p.verbose;
 }
+
+void linesim_t31_free(t31_state_t *s) {
+    /* spandsp 0.0.6's t31_free() leaves the receive queue it allocated behind. */
+    queue_state_t *q = s->rx_queue;
+    t31_free(s);
+    if (q) {
+        queue_free(q);
+    }
+}

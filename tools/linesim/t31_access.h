@@ -13,6 +13,9 @@ int linesim_t31_echo(struct t31_state_s *s);
 /* Nonzero when verbose result codes (ATV1) are on. */
 int linesim_t31_verbose(struct t31_state_s *s);
 
+/* t31_free() and the receive queue it forgets. */
+void linesim_t31_free(struct t31_state_s *s);
+
 #ifdef __cplusplus
 }
 #endif
