@@ -37,8 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string journal = TRecordFile::JournalNameFor(container);
     std::filesystem::remove(journal);
     if (size >= 5 && data[0] == 'J') {
-        size_t split = data[1] | (size_t{data[2]} << 8) | (size_t{data[3]} << 16) |
-                       (size_t{data[4]} << 24);
+        size_t split =
+            data[1] | (size_t{data[2]} << 8) | (size_t{data[3]} << 16) | (size_t{data[4]} << 24);
         split = std::min(split, size - 5);
         writeFile(container, data + 5, split);
         writeFile(journal, data + 5 + split, size - 5 - split);

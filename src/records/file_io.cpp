@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,7 +92,13 @@ int PosixFile::open(const std::string &path, int flags, unsigned mode) {
 
 int PosixFile::openAnonymous(const std::string &dir) {
     close();
-    int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    // In memory first: the working copy needs no durability (the journal has every
+    // change), and keeping it off the disk spares the synced journal writes from
+    // competing with its write-back.
+    int fd = ::memfd_create("QDB", MFD_CLOEXEC);
+    if (fd < 0) {
+        fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    }
     if (fd < 0) {
         // File systems without unnamed files: a named one, unlinked at once.
         std::string pattern = dir + "/QDBXXXXXX";

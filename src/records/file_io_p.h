@@ -41,7 +41,8 @@ class PosixFile {
     PosixFile &operator=(PosixFile &&o) noexcept;
 
     [[nodiscard]] int open(const std::string &path, int flags, unsigned mode = 0644);
-    // An unnamed file in `dir` that disappears when closed or when the process dies.
+    // An unnamed file (in memory, else in `dir`) that disappears when closed or when the
+    // process dies.
     [[nodiscard]] int openAnonymous(const std::string &dir);
     void close();
     [[nodiscard]] bool isOpen() const { return fd_ >= 0; }

@@ -176,6 +176,7 @@ class TRecordFile {
     enum class JournalOp : uint8_t { Add = 1, Change = 2, Delete = 3, Admin = 4, Fold = 5 };
 
     void open();
+    void openFile();
     void loadContainer(const detail::FileIdentity &id);
     void parseIndex(const Bytes &index);
     void createEmptyContainer();

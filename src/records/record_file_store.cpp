@@ -100,6 +100,22 @@ void TRecordFile::createEmptyContainer() {
 }
 
 void TRecordFile::open() {
+    bool journalExisted = std::filesystem::exists(JournalName());
+    try {
+        openFile();
+    } catch (...) {
+        // A failed open leaves nothing behind: not the journal this open created.
+        if (!journalExisted && journal_.isOpen()) {
+            uint64_t size = 0;
+            if (journal_.size(size) == 0 && size == 0) {
+                (void)detail::RemoveFile(JournalName());
+            }
+        }
+        throw;
+    }
+}
+
+void TRecordFile::openFile() {
     recovered_ = 0;
     detail::FileIdentity id = detail::Identify(fileName_);
     if (!id.exists) {
@@ -367,10 +383,16 @@ bool TRecordFile::replayJournal(const Bytes &j, const detail::FileIdentity &id) 
         if (2 + keyLength + 4 > length) {
             break;
         }
-        Op op{static_cast<JournalOp>(body[0]),
+        Op op{static_cast<JournalOp>(body[0] & 0x7F),
               std::string(reinterpret_cast<const char *>(body + 2), keyLength),
               get32(body + 2 + keyLength), Bytes(body + 6 + keyLength, body + length)};
         pos += 8 + length;
+        if ((body[0] & 0x80) != 0) {
+            if (!cipherKey_) {
+                throw ERecInvalidPW(kMsgInvalidPassword);
+            }
+            TransformChunk(*cipherKey_, op.block.data(), op.block.size());
+        }
         if (op.op == JournalOp::Fold) {
             if (op.block.size() == 32) {
                 foldedTo = getIdentity(op.block.data());
@@ -439,11 +461,17 @@ void TRecordFile::appendJournal(JournalOp op, const std::string &key, uint32_t f
     }
     Bytes body;
     body.reserve(6 + key.size() + block.size());
-    body.push_back(static_cast<uint8_t>(op));
+    // With a password the journal holds the blocks enciphered like the container.
+    bool encipher = cipherKey_.has_value() && op != JournalOp::Fold;
+    body.push_back(static_cast<uint8_t>(static_cast<uint8_t>(op) | (encipher ? 0x80 : 0)));
     body.push_back(static_cast<uint8_t>(key.size()));
     body.insert(body.end(), key.begin(), key.end());
     put32(body, flags);
+    size_t blockAt = body.size();
     body.insert(body.end(), block.begin(), block.end());
+    if (encipher) {
+        TransformChunk(*cipherKey_, body.data() + blockAt, block.size());
+    }
     Bytes record;
     record.reserve(8 + body.size());
     put32(record, static_cast<uint32_t>(body.size()));

@@ -165,5 +165,48 @@ TEST(Durability, LeftoversOfACrashAreRecoveredOrCleaned) {
     EXPECT_EQ(f.Count(), 2);
 }
 
+TEST(Durability, PasswordFilesKeepTheirJournalEnciphered) {
+    test::TempDir dir;
+    std::string name = dir.file("pw.qdb");
+    {
+        TRecordFile f;
+        f.SetPassword("secret");
+        f.SetFileName(name);
+    }
+    pid_t child = ::fork();
+    if (child == 0) {
+        TRecordFile f;
+        f.SetPassword("secret");
+        f.SetFileName(name);
+        f.Add(test::bytesOf("private fax text"), "k");
+        ::_exit(0); // no Close
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    std::vector<uint8_t> journal = test::readFile(name + ".qjl");
+    std::vector<uint8_t> plain = test::bytesOf("private fax text");
+    EXPECT_EQ(std::search(journal.begin(), journal.end(), plain.begin(), plain.end()),
+              journal.end());
+    TRecordFile none; // the container has its password: the journal is not reached
+    EXPECT_THROW(none.SetFileName(name), ERecInvalidPW);
+    EXPECT_TRUE(std::filesystem::exists(name + ".qjl"));
+    TRecordFile f;
+    f.SetPassword("secret");
+    f.SetFileName(name);
+    ASSERT_TRUE(f.FindKey("k"));
+    std::vector<uint8_t> got;
+    f.Get(got);
+    EXPECT_EQ(got, plain);
+}
+
+TEST(Durability, FailedOpenLeavesNoFileBehind) {
+    test::TempDir dir;
+    std::string name = dir.file("bad.qdb");
+    test::writeFile(name, {'N', 'O', 'P', 'E'});
+    TRecordFile f;
+    EXPECT_THROW(f.SetFileName(name), ERecFileError);
+    EXPECT_EQ(dir.names(), std::vector<std::string>{"bad.qdb"});
+}
+
 } // namespace
 } // namespace quillon::records
