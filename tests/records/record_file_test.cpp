@@ -365,8 +365,8 @@ TEST(RecordFile, RewrittenContainerGoesToOneDotNameUnlessConfirmed) {
 
 TEST(RecordFile, ProgressEventsAndSaveOnClose) {
     TempDir dir;
+    std::vector<std::pair<int, int>> events; // outlives f: its destructor still reports
     TRecordFile f;
-    std::vector<std::pair<int, int>> events;
     f.ProgressUpdate = [&](TRecordFile &, int pos, int phase) { events.emplace_back(pos, phase); };
     f.SetFileName(dir.file("p.qdb"));
     for (int i = 0; i < 25; ++i) {
