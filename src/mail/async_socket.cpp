@@ -649,7 +649,10 @@ void TCustomAsyncSocket::internalClose(bool shut, int error) {
         return;
     }
     if (shut) {
+        // A graceful close delivers what the socket already took: with the default linger
+        // setting (on, 0 s) close() would reset the connection and drop it.
         (void)net::ShutdownSend(fd_);
+        (void)net::SetLinger(fd_, false, 0);
     }
     closeHandle();
     setState(wsClosed);
