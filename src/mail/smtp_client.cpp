@@ -699,6 +699,17 @@ void TSmtpClientBase::sequencer() {
     TriggerRequestDone(0);
 }
 
+void TSmtpClientBase::SimulateConnectionForParser() {
+    connected_ = true;
+    requestType_ = srMail;
+    highLevelFlag_ = true;
+    fctSet_ = kFctMailFrom | kFctRcptTo | kFctData;
+    nextRequest_ = &TSmtpClientBase::sequencer;
+    requestDoneFlag_ = false;
+    receiveLen_ = 0;
+    SetState(ssWaitingBanner);
+}
+
 // ---- DATA and the message ----
 
 void TSmtpClientBase::Data() {

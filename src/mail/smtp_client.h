@@ -175,6 +175,10 @@ class TSmtpClientBase {
     virtual void TriggerSessionClosed(uint16_t error);
     // Called by Data before it builds the header.
     virtual void PrepareMessage() {}
+    // For the reply-parser fuzz target only: pretends that the greeting is awaited on a
+    // connection (there is none; nothing is sent) with a Mail request queued behind it, so
+    // that bytes fed to ProcessReceivedBytes walk the whole reply state machine.
+    void SimulateConnectionForParser();
 
     void SendCommand(const std::string &cmd);
     void ExecAsync(TSmtpRequest rq, const std::string &cmd, std::vector<int> okResponses,
