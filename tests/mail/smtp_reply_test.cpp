@@ -26,7 +26,7 @@ struct Scripted {
 
 TEST(SmtpReplies, ContinuationLinesSplitReadsAndTwoRepliesInOneRead) {
     Scripted s({"send:220-first\\r\\n", "sleep:0.1", "send:220-second\\r\\n220 last\\r\\n", "line",
-                "send:25", "sleep:0.2", "send:0 hello\\r\\n", "line",
+                "send:25", "sleep:0.2", "send:0-hello\\r\\n250 more\\r\\n", "line",
                 // The reply to MAIL FROM and, in the same write, the one to RCPT TO.
                 "send:250 sender ok\\r\\n250 rcpt ok\\r\\n", "line", "line",
                 "send:354 go ahead\\r\\n", "until:.", "send:250 queued\\r\\n", "line",
@@ -49,10 +49,12 @@ TEST(SmtpReplies, ContinuationLinesSplitReadsAndTwoRepliesInOneRead) {
     EXPECT_EQ(s.rec.done[1].rq, srMail);
     EXPECT_EQ(s.rec.done[1].error, 0) << s.client.ErrorMessage();
     EXPECT_EQ(s.rec.done[2].error, 0);
-    // Three greeting lines and the HELO reply completed from two reads.
-    EXPECT_EQ(responsesAtOpen, 4u);
-    std::vector<std::string> first(s.rec.responses.begin(), s.rec.responses.begin() + 4);
-    std::vector<std::string> want = {"220-first", "220-second", "220 last", "250 hello"};
+    // Three greeting lines, then the two-line HELO reply whose first line came in two reads;
+    // Open completed only on the last line.
+    EXPECT_EQ(responsesAtOpen, 5u);
+    std::vector<std::string> first(s.rec.responses.begin(), s.rec.responses.begin() + 5);
+    std::vector<std::string> want = {"220-first", "220-second", "220 last", "250-hello",
+                                     "250 more"};
     EXPECT_EQ(first, want);
     EXPECT_EQ(s.client.LastResponse(), "221 bye");
     std::string wire = s.server.received();
@@ -142,6 +144,27 @@ TEST(SmtpReplies, SilentHostTimesOutWith10060) {
     EXPECT_EQ(s.client.LastResponse(), "500 Connection timed out (Winsock error #10060)");
     EXPECT_FALSE(s.client.Connected());
     EXPECT_TRUE(s.server.waitExit()); // the connection was closed
+}
+
+TEST(SmtpReplies, HostThatStopsReadingDuringDataTimesOut) {
+    TempDir tmp;
+    auto file = tmp.file("big.APF", randomBytes(12'000'000, 11));
+    Scripted s({"send:220 hi\\r\\n", "line", "send:250 a\\r\\n", "line", "send:250 b\\r\\n", "line",
+                "send:354 go\\r\\n", "bytes:1000", "sleep:4"});
+    ASSERT_TRUE(s.server.ok());
+    s.client.Timeout = 500;
+    s.client.SetEmailFiles({file.string()});
+    s.rec.react = [&](TSmtpRequest rq, uint16_t) {
+        if (rq == srConnect) {
+            s.client.Mail();
+        }
+    };
+    s.client.Connect();
+    ASSERT_TRUE(s.rec.waitDone(2, 10s));
+    EXPECT_EQ(s.rec.done[1].rq, srMail);
+    EXPECT_EQ(s.rec.done[1].error, 10060);
+    EXPECT_FALSE(s.client.Connected());
+    EXPECT_EQ(std::find(s.rec.commands.begin(), s.rec.commands.end(), "."), s.rec.commands.end());
 }
 
 TEST(SmtpReplies, UnansweredCommandTimesOutInsideOpen) {
