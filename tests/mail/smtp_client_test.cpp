@@ -240,7 +240,6 @@ TEST_F(SmtpClientTest, LineBreaksInOwnerValuesNeverStartLinesOfTheirOwn) {
     // A calling station's id can say anything; it flows into the subject and the body.
     std::string hostile = "+1 555\r\nBcc: victim@example.com\r\n.\r\nRSET";
     client.HdrSubject = "Fax from " + hostile;
-    client.FromName = "fax@quillon.test>\r\nRSET\r\nMAIL FROM:<evil@example.com";
     client.OnHeaderLine = [](TSmtpClientBase *, char *msg, int size) {
         if (std::strncmp(msg, "To: ", 4) == 0) {
             std::snprintf(msg, static_cast<size_t>(size), "%s", "To: a\nBcc: b@example.com\r");
@@ -249,26 +248,39 @@ TEST_F(SmtpClientTest, LineBreaksInOwnerValuesNeverStartLinesOfTheirOwn) {
     rec.body = {"{FaxSender}=" + hostile, "end"};
     openMailQuit();
     ASSERT_EQ(rec.done.size(), 3u);
-    // The host refuses the mangled reverse path or takes it as one address; either way no
-    // RSET and no second MAIL FROM reached it as commands of their own.
+    ASSERT_EQ(rec.done[1].error, 0) << client.ErrorMessage();
+    auto msgs = server.messages();
+    ASSERT_EQ(msgs.size(), 1u);
+    std::string raw = readFile(msgs[0]);
+    EXPECT_EQ(raw.find("\nBcc:"), std::string::npos);
+    EXPECT_EQ(raw.find("\rBcc:"), std::string::npos);
+    EXPECT_EQ(raw.find("\r\nRSET"), std::string::npos);
+    EXPECT_NE(raw.find("\r\nTo: a Bcc: b@example.com \r\n"), std::string::npos);
+    EXPECT_NE(raw.find("\r\n\r\n{FaxSender}=+1 555  Bcc: victim@example.com  .  RSET\r\nend\r\n"),
+              std::string::npos);
+    auto kv = checkMime(msgs[0], tmp.path());
+    EXPECT_EQ(lookup(kv, "bcc"), "-");
+    EXPECT_EQ(lookup(kv, "subject"), "Fax from +1 555  Bcc: victim@example.com  .  RSET");
+}
+
+TEST_F(SmtpClientTest, LineBreaksInAddressesNeverSplitACommand) {
+    client.FromName = "fax@quillon.test>\r\nRSET\r\nMAIL FROM:<evil@example.com";
+    client.SetRcptName({"office@example.com>\r\nDATA"});
+    openMailQuit();
+    ASSERT_EQ(rec.done.size(), 3u);
+    ASSERT_GE(rec.commands.size(), 2u);
+    EXPECT_EQ(rec.commands[1], "MAIL FROM:<fax@quillon.test>  RSET  MAIL FROM:<evil@example.com>");
     for (const std::string &c : rec.commands) {
         EXPECT_EQ(c.find_first_of("\r\n"), std::string::npos) << c;
     }
-    auto msgs = server.messages();
-    if (rec.done[1].error == 0) {
-        ASSERT_EQ(msgs.size(), 1u);
-        std::string raw = readFile(msgs[0]);
-        EXPECT_EQ(raw.find("\r\nBcc:"), std::string::npos);
-        EXPECT_EQ(raw.find("\nBcc:"), std::string::npos);
-        EXPECT_EQ(raw.find("\r\nRSET"), std::string::npos);
-        auto kv = checkMime(msgs[0], tmp.path());
-        EXPECT_EQ(lookup(kv, "bcc"), "-");
-        EXPECT_NE(lookup(kv, "subject").find("Bcc: victim"), std::string::npos);
-        EXPECT_NE(raw.find("{FaxSender}=+1 555  Bcc: victim@example.com  .  RSET\r\nend\r\n"),
-                  std::string::npos);
-    } else {
-        EXPECT_TRUE(msgs.empty());
+    // One reply per command: had RSET or DATA slipped through, the host would have
+    // answered lines the client never sent as commands.
+    size_t finalReplies = 0;
+    for (const std::string &r : rec.responses) {
+        finalReplies += r.size() > 3 && r[3] == ' ' ? 1 : 0;
     }
+    EXPECT_EQ(finalReplies, rec.commands.size() + 1); // + the greeting
+    EXPECT_TRUE(server.messages().empty());
 }
 
 TEST_F(SmtpClientTest, AttachmentThatCannotBeReadToTheEndAbandonsTheMessage) {
