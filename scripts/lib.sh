@@ -28,12 +28,12 @@ quillon_install_packages() {
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# quillon_build DIR [cmake options...]
+# quillon_build DIR [cmake options...]; QUILLON_BUILD_TARGET limits the build to one target.
 quillon_build() {
     local dir=$1
     shift
     if [ ! -f "$dir/build.ninja" ]; then
         cmake -S "$QUILLON_ROOT" -B "$dir" -G Ninja "$@" >/dev/null
     fi
-    cmake --build "$dir" -- -j"${QUILLON_BUILD_JOBS:-$(nproc)}"
+    cmake --build "$dir" ${QUILLON_BUILD_TARGET:+--target "$QUILLON_BUILD_TARGET"} -- -j"${QUILLON_BUILD_JOBS:-$(nproc)}"
 }

@@ -194,26 +194,36 @@ Document parse(const std::string &text) {
     std::vector<std::string> lines;
     // Join continuation lines (a trailing backslash after a hex list).
     std::string pending;
+    bool continued = false;
     while (std::getline(in, raw)) {
-        if (!raw.empty() && raw.back() == '\r') {
+        while (!raw.empty() && raw.back() == '\r') {
             raw.pop_back();
         }
-        if (!pending.empty()) {
+        if (continued) {
             size_t start = raw.find_first_not_of(' ');
-            pending += start == std::string::npos ? "" : raw.substr(start);
+            if (start == std::string::npos) {
+                // A continuation never ends in a blank line: the backslash was the text's own.
+                lines.push_back(pending + "\\");
+                pending.clear();
+                continued = false;
+                continue;
+            }
+            pending += raw.substr(start);
         } else {
             pending = raw;
         }
-        if (!pending.empty() && pending.back() == '\\' &&
-            pending.find("=hex") != std::string::npos) {
+        continued =
+            !pending.empty() && pending.back() == '\\' && pending.find("=hex") != std::string::npos;
+        if (continued) {
             pending.pop_back();
             continue;
         }
         lines.push_back(std::move(pending));
         pending.clear();
     }
-    if (!pending.empty()) {
-        lines.push_back(pending);
+    if (continued) {
+        // The file ends inside a continuation: keep the line as it was written.
+        lines.push_back(pending + "\\");
     }
     Section *current = nullptr;
     for (auto &line : lines) {
@@ -221,8 +231,10 @@ Document parse(const std::string &text) {
             line[0] == ';') {
             continue;
         }
-        if (line.front() == '[' && line.back() == ']' && line.size() > 2 && line[1] != '-') {
-            auto key = normalKey(std::string_view(line).substr(1, line.size() - 2));
+        auto key = line.front() == '[' && line.back() == ']' && line.size() > 2 && line[1] != '-'
+                       ? normalKey(std::string_view(line).substr(1, line.size() - 2))
+                       : std::string();
+        if (!key.empty() && key[0] != '-') {
             current = doc.find(key);
             if (!current) {
                 doc.sections.push_back(Section{key, {}, {}});
@@ -275,10 +287,18 @@ std::string hexList(const std::vector<uint8_t> &bytes) {
     return out;
 }
 
+// A kept line that looks like the start of a continuation is followed by a blank line, so
+// that reading it back does not join it to the next one.
+std::string keptLine(const std::string &line) {
+    bool looksContinued =
+        !line.empty() && line.back() == '\\' && line.find("=hex") != std::string::npos;
+    return line + (looksContinued ? "\n\n" : "\n");
+}
+
 std::string format(const Document &doc) {
     std::string out = "REGEDIT4\n\n";
     for (const auto &line : doc.unparsedTop) {
-        out += line + "\n";
+        out += keptLine(line);
     }
     std::vector<const Section *> sorted;
     for (const auto &s : doc.sections) {
@@ -315,7 +335,7 @@ std::string format(const Document &doc) {
             out += "\n";
         }
         for (const auto &line : s->unparsed) {
-            out += line + "\n";
+            out += keptLine(line);
         }
         out += "\n";
     }
@@ -458,6 +478,10 @@ std::filesystem::path SettingsStore::UserStorePath() {
     }
     const char *home = std::getenv("HOME");
     return std::filesystem::path(home && *home ? home : ".") / ".config" / "quillon" / "user.reg";
+}
+
+std::string SettingsStore::Canonical(const std::string &text) {
+    return format(parse(text));
 }
 
 SettingsStore SettingsStore::User() {

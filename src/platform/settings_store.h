@@ -52,6 +52,9 @@ class SettingsStore {
 
     [[nodiscard]] const std::filesystem::path &Path() const { return file_; }
 
+    // Parses store text and formats it as a write would store it (unparsable lines kept).
+    static std::string Canonical(const std::string &text);
+
     [[nodiscard]] bool KeyExists(std::string_view key) const;
     [[nodiscard]] std::optional<RegValue> GetValue(std::string_view key,
                                                    std::string_view name) const;

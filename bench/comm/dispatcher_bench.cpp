@@ -1,0 +1,267 @@
+// Throughput of the comm dispatcher on a pty pair against a plain blocking read/write loop on
+// the same kind of pty in the same run, and the latency from a byte written by the peer to a
+// procedure handler seeing it. Prints ratios; not a test.
+//
+//   nice build/bench/comm/comm_dispatcher_bench [megabytes] [latency-samples]
+
+#include <termios.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include "comm/dispatcher.h"
+#include "pty_pair.h"
+
+using namespace std::chrono_literals;
+using quillon::comm::MsgTriggerAvail;
+using quillon::comm::TBaseDispatcher;
+using quillon::comm::TSerialDispatcher;
+using quillon::testing::PtyPair;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr size_t kChunk = 4096;
+
+double seconds(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+}
+
+int openRawSlave(const PtyPair &pty) {
+    int fd = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
+    termios t{};
+    ::tcgetattr(fd, &t);
+    ::cfmakeraw(&t);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    ::tcsetattr(fd, TCSANOW, &t);
+    return fd;
+}
+
+void peerWrite(const PtyPair &pty, size_t total) {
+    std::vector<uint8_t> buf(kChunk, 0x5A);
+    for (size_t at = 0; at < total; at += kChunk) {
+        pty.write(buf.data(), std::min(kChunk, total - at));
+    }
+}
+
+size_t peerRead(const PtyPair &pty, size_t total) {
+    size_t got = 0;
+    while (got < total) {
+        auto chunk = pty.read(total - got, 5s);
+        if (chunk.empty()) {
+            break;
+        }
+        got += chunk.size();
+    }
+    return got;
+}
+
+// Plain blocking loops on the slave side.
+double plainInbound(size_t total) {
+    PtyPair pty;
+    int fd = openRawSlave(pty);
+    auto t0 = Clock::now();
+    std::thread writer([&] { peerWrite(pty, total); });
+    std::vector<uint8_t> buf(65536);
+    size_t got = 0;
+    while (got < total) {
+        ssize_t n = ::read(fd, buf.data(), buf.size());
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    auto t1 = Clock::now();
+    writer.join();
+    ::close(fd);
+    return static_cast<double>(got) / seconds(t0, t1) / 1e6;
+}
+
+double plainOutbound(size_t total) {
+    PtyPair pty;
+    int fd = openRawSlave(pty);
+    auto t0 = Clock::now();
+    size_t got = 0;
+    std::thread reader([&] { got = peerRead(pty, total); });
+    std::vector<uint8_t> buf(kChunk, 0xA5);
+    for (size_t at = 0; at < total;) {
+        ssize_t n = ::write(fd, buf.data(), std::min(kChunk, total - at));
+        if (n <= 0) {
+            break;
+        }
+        at += static_cast<size_t>(n);
+    }
+    reader.join();
+    auto t1 = Clock::now();
+    ::close(fd);
+    return static_cast<double>(got) / seconds(t0, t1) / 1e6;
+}
+
+struct Sink {
+    TBaseDispatcher *disp = nullptr;
+    std::atomic<size_t> got{0};
+    std::vector<uint8_t> buf = std::vector<uint8_t>(8192);
+    static void Proc(uint32_t msg, uint32_t w, int32_t, void *ctx) {
+        auto &s = *static_cast<Sink *>(ctx);
+        if (msg == MsgTriggerAvail && s.disp->ReadBlock(s.buf.data(), w) == 0) {
+            s.got += w;
+        }
+    }
+};
+
+double dispatcherInbound(size_t total) {
+    PtyPair pty;
+    TSerialDispatcher disp;
+    if (disp.OpenDevice(pty.slavePath(), 8192, 8192, true, true, 115200, 0, 8, 1) != 0) {
+        return 0;
+    }
+    Sink sink;
+    sink.disp = &disp;
+    [[maybe_unused]] int rc = disp.AddProcHandler(&Sink::Proc, &sink);
+    rc = disp.SetAvailThreshold(1);
+    auto t0 = Clock::now();
+    std::thread writer([&] { peerWrite(pty, total); });
+    while (sink.got.load() < total && seconds(t0, Clock::now()) < 60) {
+        std::this_thread::sleep_for(200us);
+    }
+    auto t1 = Clock::now();
+    writer.join();
+    rc = disp.CloseDevice();
+    return static_cast<double>(sink.got.load()) / seconds(t0, t1) / 1e6;
+}
+
+double dispatcherOutbound(size_t total) {
+    PtyPair pty;
+    TSerialDispatcher disp;
+    if (disp.OpenDevice(pty.slavePath(), 8192, 8192, true, true, 115200, 0, 8, 1) != 0) {
+        return 0;
+    }
+    auto t0 = Clock::now();
+    size_t got = 0;
+    std::thread reader([&] { got = peerRead(pty, total); });
+    std::vector<uint8_t> buf(kChunk, 0xA5);
+    for (size_t at = 0; at < total;) {
+        auto n = static_cast<uint32_t>(std::min(kChunk, total - at));
+        if (disp.WriteBlock(buf.data(), n) == 0) {
+            at += n;
+        } else {
+            std::this_thread::sleep_for(10us); // ring full: the writer thread catches up
+        }
+    }
+    reader.join();
+    auto t1 = Clock::now();
+    [[maybe_unused]] int rc = disp.CloseDevice();
+    return static_cast<double>(got) / seconds(t0, t1) / 1e6;
+}
+
+struct Stamp {
+    TBaseDispatcher *disp = nullptr;
+    std::atomic<int64_t> seenNs{0};
+    static void Proc(uint32_t msg, uint32_t w, int32_t, void *ctx) {
+        auto &s = *static_cast<Stamp *>(ctx);
+        if (msg == MsgTriggerAvail) {
+            uint8_t b[16];
+            if (s.disp->ReadBlock(b, std::min<uint32_t>(w, 16)) == 0) {
+                s.seenNs = Clock::now().time_since_epoch().count();
+            }
+        }
+    }
+};
+
+void report(const char *what, std::vector<double> &us) {
+    std::sort(us.begin(), us.end());
+    auto at = [&](double q) { return us[static_cast<size_t>(q * (us.size() - 1))]; };
+    std::printf("%-34s p50 %7.1f us   p99 %7.1f us   max %7.1f us   (%zu samples)\n", what, at(0.5),
+                at(0.99), us.back(), us.size());
+}
+
+void latency(int samples) {
+    std::vector<double> disp, plain;
+    {
+        PtyPair pty;
+        TSerialDispatcher d;
+        if (d.OpenDevice(pty.slavePath(), 8192, 8192, true, true, 115200, 0, 8, 1) != 0) {
+            return;
+        }
+        Stamp stamp;
+        stamp.disp = &d;
+        [[maybe_unused]] int rc = d.AddProcHandler(&Stamp::Proc, &stamp);
+        rc = d.SetAvailThreshold(1);
+        for (int i = 0; i < samples; ++i) {
+            stamp.seenNs = 0;
+            auto t0 = Clock::now();
+            uint8_t b = static_cast<uint8_t>(i);
+            pty.write(&b, 1);
+            while (stamp.seenNs.load() == 0 && seconds(t0, Clock::now()) < 1) {
+                std::this_thread::sleep_for(50us);
+            }
+            disp.push_back(
+                static_cast<double>(stamp.seenNs.load() - t0.time_since_epoch().count()) / 1000.0);
+            std::this_thread::sleep_for(std::chrono::microseconds(200 + (i * 37) % 800));
+        }
+        rc = d.CloseDevice();
+    }
+    {
+        PtyPair pty;
+        int fd = openRawSlave(pty);
+        std::atomic<int64_t> seen{0};
+        std::atomic<bool> stop{false};
+        std::thread reader([&] {
+            uint8_t b;
+            while (!stop.load() && ::read(fd, &b, 1) == 1) {
+                seen = Clock::now().time_since_epoch().count();
+            }
+        });
+        for (int i = 0; i < samples; ++i) {
+            seen = 0;
+            auto t0 = Clock::now();
+            uint8_t b = static_cast<uint8_t>(i);
+            pty.write(&b, 1);
+            while (seen.load() == 0 && seconds(t0, Clock::now()) < 1) {
+                std::this_thread::sleep_for(50us);
+            }
+            plain.push_back(static_cast<double>(seen.load() - t0.time_since_epoch().count()) /
+                            1000.0);
+            std::this_thread::sleep_for(std::chrono::microseconds(200 + (i * 37) % 800));
+        }
+        stop = true;
+        uint8_t b = 0;
+        pty.write(&b, 1);
+        reader.join();
+        ::close(fd);
+    }
+    report("latency, peer byte -> proc handler", disp);
+    report("latency, plain blocking read", plain);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    size_t mb = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 32;
+    int samples = argc > 2 ? std::atoi(argv[2]) : 2000;
+    size_t total = mb * 1024 * 1024;
+    double pi = 0, po = 0, di = 0, dout = 0;
+    // Best of three, interleaved so that both sides see the same machine load.
+    for (int round = 0; round < 3; ++round) {
+        pi = std::max(pi, plainInbound(total));
+        di = std::max(di, dispatcherInbound(total));
+        po = std::max(po, plainOutbound(total));
+        dout = std::max(dout, dispatcherOutbound(total));
+        std::fprintf(stderr, "round %d: in %.1f / %.1f  out %.1f / %.1f MB/s\n", round, di, pi,
+                     dout, po);
+    }
+    std::printf("inbound  (peer -> handler): dispatcher %8.1f MB/s  plain read  %8.1f MB/s  "
+                "ratio %.2f\n",
+                di, pi, di / pi);
+    std::printf("outbound (WriteBlock -> peer): dispatcher %6.1f MB/s  plain write %8.1f MB/s  "
+                "ratio %.2f\n",
+                dout, po, dout / po);
+    latency(samples);
+    return 0;
+}

@@ -1,0 +1,31 @@
+/* Reads two fields of spandsp's T.31 state that its public API does not expose: the AT
+   interpreter's receive mode (command or data) and its echo setting. Kept in C because
+   spandsp's private headers are C headers. */
+#include <spandsp.h>
+#include <spandsp/expose.h>
+#include <stdint.h>
+#include <tiffio.h>
+
+#include "t31_access.h"
+
+int linesim_t31_in_command_mode(t31_state_t *s) {
+    return s->at_state.at_rx_mode == AT_MODE_ONHOOK_COMMAND ||
+           s->at_state.at_rx_mode == AT_MODE_OFFHOOK_COMMAND;
+}
+
+int linesim_t31_echo(t31_state_t *s) {
+    return s->at_state.p.echo;
+}
+
+int linesim_t31_verbose(t31_state_t *s) {
+    return s->at_state.p.verbose;
+}
+
+void linesim_t31_free(t31_state_t *s) {
+    /* spandsp 0.0.6's t31_free() leaves the receive queue it allocated behind. */
+    queue_state_t *q = s->rx_queue;
+    t31_free(s);
+    if (q) {
+        queue_free(q);
+    }
+}
