@@ -64,10 +64,14 @@ pid_t startServer(const fs::path &dir, int &port) {
         ::_exit(127);
     }
     ::close(fds[1]);
-    char buf[32] = {};
-    ssize_t n = ::read(fds[0], buf, sizeof buf - 1);
+    // The whole first line: the server must not meet a closed pipe while printing it.
+    std::string line;
+    char c = 0;
+    while (line.size() < 16 && ::read(fds[0], &c, 1) == 1 && c != '\n') {
+        line += c;
+    }
     ::close(fds[0]);
-    port = n > 0 ? std::atoi(buf) : 0;
+    port = std::atoi(line.c_str());
     return pid;
 }
 
@@ -97,6 +101,9 @@ double mailWithClient(int port, const fs::path &file, bool &ok) {
                                uint16_t error) {
         if (rq == quillon::mail::srOpen && error == 0) {
             client.Mail();
+        } else if (rq == quillon::mail::srOpen) {
+            mailError = error;
+            finished = true;
         } else if (rq == quillon::mail::srMail) {
             mailError = error;
             client.Quit();
@@ -109,6 +116,10 @@ double mailWithClient(int port, const fs::path &file, bool &ok) {
     loop.runUntil([&] { return finished; }, std::chrono::minutes(5));
     double s = std::chrono::duration<double>(Clock::now() - t0).count();
     ok = finished && mailError == 0;
+    if (!ok) {
+        std::fprintf(stderr, "bench_mail: not sent (error %d): %s\n", mailError,
+                     client.ErrorMessage().c_str());
+    }
     return s;
 }
 

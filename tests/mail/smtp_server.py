@@ -58,7 +58,8 @@ async def main():
     server = await loop.create_server(
         lambda: TestSMTP(handler, data_size_limit=None, hostname="quillon.test"),
         "127.0.0.1", 0)
-    print(server.sockets[0].getsockname()[1], flush=True)
+    sys.stdout.write("%d\n" % server.sockets[0].getsockname()[1])
+    sys.stdout.flush()
     await server.serve_forever()
 
 
