@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
@@ -174,6 +175,24 @@ ssize_t SendSome(int fd, const void *data, size_t n, bool urgent, int &err) {
     ssize_t rc;
     do {
         rc = ::send(fd, data, n, MSG_NOSIGNAL | (urgent ? MSG_OOB : 0));
+    } while (rc < 0 && errno == EINTR);
+    err = rc < 0 ? MapErrno(errno) : 0;
+    return rc;
+}
+
+ssize_t SendAreas(int fd, const ConstArea *areas, size_t count, bool urgent, int &err) {
+    iovec iov[64];
+    size_t n = count < 64 ? count : 64;
+    for (size_t i = 0; i < n; ++i) {
+        iov[i].iov_base = const_cast<void *>(areas[i].data);
+        iov[i].iov_len = areas[i].len;
+    }
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = n;
+    ssize_t rc;
+    do {
+        rc = ::sendmsg(fd, &msg, MSG_NOSIGNAL | (urgent ? MSG_OOB : 0));
     } while (rc < 0 && errno == EINTR);
     err = rc < 0 ? MapErrno(errno) : 0;
     return rc;

@@ -50,6 +50,12 @@ int StartConnect(int fd, uint32_t addrNet, uint16_t port);
 int PendingError(int fd);
 // One send() without SIGPIPE; returns the bytes taken or -1 with `err`.
 ssize_t SendSome(int fd, const void *data, size_t n, bool urgent, int &err);
+// One gathered send (sendmsg) of several areas without SIGPIPE; same results as SendSome.
+struct ConstArea {
+    const void *data;
+    size_t len;
+};
+ssize_t SendAreas(int fd, const ConstArea *areas, size_t count, bool urgent, int &err);
 // One recv(); returns the count, 0 at the end of the stream, or -1 with `err`.
 ssize_t RecvSome(int fd, void *buf, size_t n, int &err);
 // Bytes waiting to be read (FIONREAD); -1 with `err` on failure.
