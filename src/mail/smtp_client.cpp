@@ -12,7 +12,7 @@ namespace {
 constexpr uint32_t kMsgRequestDone = platform::kWmUser + 1;
 // The data pump hands the socket this much at a time; the wire bytes are the same as
 // line-by-line sending, with far fewer system calls and loop round trips.
-constexpr size_t kDataBatch = 16 * 1024;
+constexpr size_t kDataBatch = 64 * 1024;
 
 std::string trimmed(const std::string &s) {
     size_t b = 0;
