@@ -28,6 +28,8 @@ void TFaxSession::Class2Action(bool /*dataEvent*/, bool /*timerEvent*/) {
     SetState(rfAbort);
 }
 
-void TFaxSession::Class2PageEnded() { SetState(rfAbort); }
+void TFaxSession::Class2PageEnded() {
+    SetState(rfAbort);
+}
 
 } // namespace quillon::fax

@@ -17,15 +17,17 @@ constexpr std::array<TRateEntry, 7> kRates{{
 }};
 
 constexpr std::array<std::string_view, 38> kStateNames{
-    "rfNone",       "rfInit",      "rf1Init1",     "rf2Init1",     "rf2Init1A",  "rf2Init1B",
-    "rf2Init2",     "rf2Init3",    "rfWaiting",    "rfAnswer",     "rf1SendCSI", "rf1SendDIS",
-    "rf1CollFrms",  "rf1CollRtry1", "rf1CollRtry2", "rf1StrtTrn",  "rf1CollTrn", "rf1Timeout",
-    "rf1Retrain",   "rf1FinTrn",   "rf1SendCFR",   "rf1WtPgCnnct", "rf2ValCnnct", "rf2GtSndID",
-    "rf2GtCnnct",   "rfStartPage", "rfGtPgDta",    "rf1FinPage",   "rf1WaitEOP", "rf1WritePage",
-    "rf1SendMCF",   "rf1WaitDCN",  "rf1WtHngp",    "rf2GtPgRslt",  "rf2GetFHNG", "rfComplete",
-    "rfAbort",      "rfDone"};
+    "rfNone",      "rfInit",       "rf1Init1",     "rf2Init1",     "rf2Init1A",   "rf2Init1B",
+    "rf2Init2",    "rf2Init3",     "rfWaiting",    "rfAnswer",     "rf1SendCSI",  "rf1SendDIS",
+    "rf1CollFrms", "rf1CollRtry1", "rf1CollRtry2", "rf1StrtTrn",   "rf1CollTrn",  "rf1Timeout",
+    "rf1Retrain",  "rf1FinTrn",    "rf1SendCFR",   "rf1WtPgCnnct", "rf2ValCnnct", "rf2GtSndID",
+    "rf2GtCnnct",  "rfStartPage",  "rfGtPgDta",    "rf1FinPage",   "rf1WaitEOP",  "rf1WritePage",
+    "rf1SendMCF",  "rf1WaitDCN",   "rf1WtHngp",    "rf2GtPgRslt",  "rf2GetFHNG",  "rfComplete",
+    "rfAbort",     "rfDone"};
 
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 0x20; }
+bool IsBlank(char c) {
+    return static_cast<unsigned char>(c) <= 0x20;
+}
 
 } // namespace
 
@@ -111,8 +113,7 @@ int MinScanTimeMs(uint8_t scanCode, bool fine) {
 }
 
 uint16_t MinBytesPerLine(uint8_t scanCode, bool fine, uint32_t bps) {
-    return static_cast<uint16_t>(static_cast<uint32_t>(MinScanTimeMs(scanCode, fine)) * bps /
-                                 8000);
+    return static_cast<uint16_t>(static_cast<uint32_t>(MinScanTimeMs(scanCode, fine)) * bps / 8000);
 }
 
 TFaxClass ClassFromList(std::string_view list) {
@@ -141,7 +142,13 @@ void ApplyCapabilityLine(std::string_view line, TCapabilities &caps) {
     for (int i = 0; i < 4; ++i) {
         if (LineHas(line, kDigits[i])) {
             caps.supported[static_cast<size_t>(i + 3)] = true;
-            caps.highest = std::max(caps.highest, i + 3);
+        }
+    }
+    // A capability list makes the index the highest supported one (2 at least).
+    for (int i = 6; i >= 1; --i) {
+        if (caps.supported[static_cast<size_t>(i)]) {
+            caps.highest = i;
+            break;
         }
     }
 }

@@ -46,7 +46,7 @@ inline bool LineHas(std::string_view line, std::string_view what) {
 
 struct TRateEntry {
     uint16_t bps;
-    std::string_view training; // Class 1 digits for the training and the pages after the first
+    std::string_view training;  // Class 1 digits for the training and the pages after the first
     std::string_view firstPage; // digits for the first page after CFR
     char class2Digit;
 };

@@ -50,7 +50,9 @@ TFaxSession::~TFaxSession() {
     }
 }
 
-void TFaxSession::SetDispatcher(comm::TBaseDispatcher *dispatcher) { disp_.store(dispatcher); }
+void TFaxSession::SetDispatcher(comm::TBaseDispatcher *dispatcher) {
+    disp_.store(dispatcher);
+}
 
 TSessionSettings TFaxSession::Settings() const {
     std::lock_guard g(dataMutex_);
@@ -147,15 +149,17 @@ bool TFaxSession::AskAccept() {
 void TFaxSession::ReportError(int32_t code) {
     lastError_.store(code);
     Unlocked([&] {
-        return eventWindow_.send(kMsgError, static_cast<platform::WParam>(static_cast<uint32_t>(code)),
-                                 0, kEventSendTimeout);
+        return eventWindow_.send(kMsgError,
+                                 static_cast<platform::WParam>(static_cast<uint32_t>(code)), 0,
+                                 kEventSendTimeout);
     });
 }
 
 void TFaxSession::StopSession() {
     comm::TBaseDispatcher *d = disp_.load();
     if (d != nullptr) {
-        for (int32_t *h : {&stateTimer_, &statusTimer_, &reserved_[0], &reserved_[1], &reserved_[2]}) {
+        for (int32_t *h :
+             {&stateTimer_, &statusTimer_, &reserved_[0], &reserved_[1], &reserved_[2]}) {
             if (*h > 0) {
                 (void)d->DropTrigger(*h);
             }
@@ -197,9 +201,13 @@ void TFaxSession::SendRaw(std::string_view text, int delayMs) {
     ResetReply();
 }
 
-void TFaxSession::SendCommand(std::string_view text) { SendRaw(text, kCommandDelayMs); }
+void TFaxSession::SendCommand(std::string_view text) {
+    SendRaw(text, kCommandDelayMs);
+}
 
-void TFaxSession::SendFastCommand(std::string_view text) { SendRaw(text, kFastCommandDelayMs); }
+void TFaxSession::SendFastCommand(std::string_view text) {
+    SendRaw(text, kFastCommandDelayMs);
+}
 
 void TFaxSession::ClearReplyLine() {
     replyLine_.clear();
@@ -218,7 +226,9 @@ void TFaxSession::SetReplyTimer(int32_t ticks) {
     replyExpiry_ = std::chrono::steady_clock::now() + TicksToDuration(ticks);
 }
 
-bool TFaxSession::ReplyExpired() const { return std::chrono::steady_clock::now() >= replyExpiry_; }
+bool TFaxSession::ReplyExpired() const {
+    return std::chrono::steady_clock::now() >= replyExpiry_;
+}
 
 void TFaxSession::ArmStateTimer(int32_t ticks) {
     comm::TBaseDispatcher *d = disp_.load();

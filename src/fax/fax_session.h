@@ -215,8 +215,8 @@ class TFaxSession {
     // ---- pass lock ----
     std::mutex passMutex_;
     std::unique_lock<std::mutex> *passLock_ = nullptr; // the running pass's lock
-    uint64_t finishGeneration_ = 0;                     // FinishSession count
-    bool cancelPending_ = false; // a cancel arrived while rfAbort ran
+    uint64_t finishGeneration_ = 0;                    // FinishSession count
+    bool cancelPending_ = false;                       // a cancel arrived while rfAbort ran
 
     // ---- session record (under the pass lock) ----
     TFaxClass activeClass_ = fcUnknown;
@@ -251,8 +251,8 @@ class TFaxSession {
     uint16_t retryCount_ = 0;
     int32_t ringCount_ = 0;
     std::string currentModulation_ = "24";
-    std::string replyLine_;   // bytes being collected (result line or HDLC frame)
-    std::string line_;        // the last complete result line, for the state's action
+    std::string replyLine_; // bytes being collected (result line or HDLC frame)
+    std::string line_;      // the last complete result line, for the state's action
     std::chrono::steady_clock::time_point replyExpiry_{};
     TCapabilities caps_;
     TApfWriter file_;

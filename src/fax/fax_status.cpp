@@ -92,10 +92,10 @@ TStandardFaxDisplay::TStandardFaxDisplay() {
 std::string TStandardFaxDisplay::FormatElapsed(uint64_t ms) {
     uint64_t secs = ms / 1000;
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%6s",
-                  (std::to_string(secs / 60) + ":" + (secs % 60 < 10 ? "0" : "") +
-                   std::to_string(secs % 60))
-                      .c_str());
+    std::snprintf(
+        buf, sizeof buf, "%6s",
+        (std::to_string(secs / 60) + ":" + (secs % 60 < 10 ? "0" : "") + std::to_string(secs % 60))
+            .c_str());
     return buf;
 }
 
@@ -165,10 +165,10 @@ void TStandardFaxDisplay::UpdateValues(TCustomAbstractFax &fax) {
         fsMeter.Visible = true;
         fsMeter.SetRange(0, 100);
         int32_t length = fax.PageLength();
-        int pos = length == 0 ? 0
-                              : static_cast<int>((static_cast<double>(fax.BytesTransferred()) /
-                                                  length * 100.0) +
-                                                 0.5);
+        int pos = length == 0
+                      ? 0
+                      : static_cast<int>(
+                            (static_cast<double>(fax.BytesTransferred()) / length * 100.0) + 0.5);
         fsMeter.SetPosition(pos);
     }
     if (OnChanged) {
@@ -223,7 +223,9 @@ void TAbstractFaxStatus::CreateDisplay() {
     display_->Caption = caption_;
 }
 
-void TAbstractFaxStatus::DestroyDisplay() { display_.reset(); }
+void TAbstractFaxStatus::DestroyDisplay() {
+    display_.reset();
+}
 
 void TAbstractFaxStatus::UpdateDisplay(bool First, bool Last) {
     if (!display_) {

@@ -23,9 +23,9 @@ enum TPosition { poDesigned, poDefault, poDefaultPosOnly, poDefaultSizeOnly, poS
 // The page-progress bar: a row of blocks of `Step` pixels inside a bevel.
 class TMeter {
   public:
-    uint32_t BarColor = 0x000080;     // the highlight colour
-    uint32_t BevelColor1 = 0xFFFFFF;  // the button-highlight colour
-    uint32_t BevelColor2 = 0x808080;  // the button-shadow colour
+    uint32_t BarColor = 0x000080;    // the highlight colour
+    uint32_t BevelColor1 = 0xFFFFFF; // the button-highlight colour
+    uint32_t BevelColor2 = 0x808080; // the button-shadow colour
     TBevelStyle BevelStyle = bsLowered;
     bool Visible = true;
     std::function<void(TMeter &)> OnPosChange;

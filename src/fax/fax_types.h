@@ -101,14 +101,14 @@ enum TReceiveState : uint8_t {
 std::string_view ReceiveStateName(uint8_t state);
 
 // Messages from the engine to its component's event window.
-inline constexpr uint32_t kMsgCancel = 32416;     // handler message of AbortSession
-inline constexpr uint32_t kMsgNextFile = 32417;   // sending only
-inline constexpr uint32_t kMsgStatus = 32418;     // wParam 1 First, 2 Last, 0 neither
-inline constexpr uint32_t kMsgLog = 32419;        // wParam log code
-inline constexpr uint32_t kMsgName = 32420;       // payload TNameRequest
-inline constexpr uint32_t kMsgAccept = 32421;     // result 1 accept, 0 refuse
-inline constexpr uint32_t kMsgError = 32422;      // wParam error code
-inline constexpr uint32_t kMsgFinish = 32423;     // posted; wParam last error in 16 bits
+inline constexpr uint32_t kMsgCancel = 32416;   // handler message of AbortSession
+inline constexpr uint32_t kMsgNextFile = 32417; // sending only
+inline constexpr uint32_t kMsgStatus = 32418;   // wParam 1 First, 2 Last, 0 neither
+inline constexpr uint32_t kMsgLog = 32419;      // wParam log code
+inline constexpr uint32_t kMsgName = 32420;     // payload TNameRequest
+inline constexpr uint32_t kMsgAccept = 32421;   // result 1 accept, 0 refuse
+inline constexpr uint32_t kMsgError = 32422;    // wParam error code
+inline constexpr uint32_t kMsgFinish = 32423;   // posted; wParam last error in 16 bits
 inline constexpr std::chrono::milliseconds kEventSendTimeout{1000};
 
 // Error codes recorded by the engine (texts in the comm library's table).

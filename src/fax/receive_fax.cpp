@@ -179,7 +179,9 @@ void TCustomAbstractFax::SetFaxLog(TFaxLog *log) {
     }
 }
 
-void TCustomAbstractFax::SetInitBaud(int32_t v) { session_->SetInitBaud(v); }
+void TCustomAbstractFax::SetInitBaud(int32_t v) {
+    session_->SetInitBaud(v);
+}
 
 void TCustomAbstractFax::SetNormalBaud(int32_t v) {
     session_->UpdateSettings([&](TSessionSettings &s) { s.normalBaud = v; });
@@ -223,9 +225,8 @@ void TCustomAbstractFax::SetFaxFileExt(const std::string &v) {
 }
 
 void TCustomAbstractFax::SetOption(uint32_t bit, bool on) {
-    session_->UpdateSettings([&](TSessionSettings &s) {
-        s.options = on ? (s.options | bit) : (s.options & ~bit);
-    });
+    session_->UpdateSettings(
+        [&](TSessionSettings &s) { s.options = on ? (s.options | bit) : (s.options & ~bit); });
 }
 
 void TCustomAbstractFax::Loaded(bool hadFakeProperty) {
@@ -341,7 +342,9 @@ void TCustomReceiveFax::BeginReceive() {
     (void)session_->StartSession();
 }
 
-void TCustomReceiveFax::AbortSession() { session_->Cancel(); }
+void TCustomReceiveFax::AbortSession() {
+    session_->Cancel();
+}
 
 uint16_t TCustomReceiveFax::AnswerOnRing() const {
     return static_cast<uint16_t>(session_->Settings().answerOnRing);
@@ -454,8 +457,8 @@ void TFaxLog::UpdateLog(TFaxLogCode code) {
     std::string text;
     switch (code) {
     case lfaxReceiveStart:
-        text = "Receive " + fax_->FaxFile() + " from " + fax_->RemoteStationID() +
-               " started at " + DateTimeText() + "\n";
+        text = "Receive " + fax_->FaxFile() + " from " + fax_->RemoteStationID() + " started at " +
+               DateTimeText() + "\n";
         break;
     case lfaxReceiveOK:
         text = "Receive finished OK at " + DateTimeText() + "\n\n";

@@ -132,8 +132,8 @@ void TFaxSession::CloseFaxFile() {
 void TFaxSession::StateStartPage() {
     currentPage_.store(static_cast<uint16_t>(currentPage_.load() + 1));
     int32_t rc = 0;
-    uint16_t flags = static_cast<uint16_t>((fine_.load() ? kApfFine : 0) |
-                                           (wide_.load() ? kApfWide : 0));
+    uint16_t flags =
+        static_cast<uint16_t>((fine_.load() ? kApfFine : 0) | (wide_.load() ? kApfWide : 0));
     if (fileState_ == 2) {
         rc = file_.BeginPage(flags);
     } else if (fileState_ == 3) {
