@@ -106,7 +106,9 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
 
     case rf1CollTrn:
         if (timerEvent) {
-            SetState(rfAbort); // no training end within the reply time-out
+            // No training end within the reply time-out: the call fails, and says so.
+            ReportError(kErrFatalTimeout);
+            SetState(rfAbort);
         } else {
             TrainingCheck(dataEvent);
         }
@@ -323,6 +325,7 @@ void TFaxSession::TrainingCheck(bool dataEvent) {
         return;
     }
     if (ReplyExpired()) {
+        ReportError(kErrFatalTimeout);
         SetState(rfAbort);
     }
 }

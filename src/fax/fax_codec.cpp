@@ -48,6 +48,43 @@ bool TPatternMatcher::Feed(uint8_t b) {
     return false;
 }
 
+void TReplyCollector::Clear() {
+    reply_.clear();
+    frameDone_ = false;
+    dle_ = false;
+    lineMatcher_.Reset();
+    frameMatcher_.Reset();
+}
+
+TReplyCollector::Result TReplyCollector::Feed(uint8_t c) {
+    if (frameDone_) {
+        Clear();
+    }
+    bool inFrame = !reply_.empty() && static_cast<uint8_t>(reply_[0]) == 0xFF;
+    if (dle_ && c == 0x10) {
+        // A doubled DLE inside frame data stands for one data byte 10h.
+        dle_ = false;
+        frameMatcher_.Reset();
+        lineMatcher_.Feed(c);
+        return Result::None;
+    }
+    dle_ = c == 0x10;
+    if (reply_.size() < kReplyLineMax) {
+        reply_.push_back(static_cast<char>(c));
+    }
+    bool lineHit = lineMatcher_.Feed(c);
+    if (frameMatcher_.Feed(c)) {
+        frameDone_ = true;
+        return Result::Frame;
+    }
+    if (lineHit && !inFrame) {
+        line_ = TrimBlanks(reply_);
+        Clear();
+        return line_.empty() ? Result::None : Result::Line;
+    }
+    return Result::None;
+}
+
 std::string TrimBlanks(std::string_view s) {
     size_t b = 0;
     size_t e = s.size();

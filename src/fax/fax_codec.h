@@ -33,6 +33,32 @@ class TPatternMatcher {
     uint8_t matched_ = 0;
 };
 
+// Line and frame collection from the modem's byte stream: each byte goes to the reply line
+// (at most 128 bytes) and to both pattern matchers. CR LF completes a result line (trimmed;
+// empty lines are dropped); DLE ETX completes an HDLC frame. Inside a frame (a reply line
+// that starts with the address byte FFh) CR LF is frame data, and a doubled DLE is one data
+// byte 10h, so neither ends the frame early.
+class TReplyCollector {
+  public:
+    enum class Result { None, Line, Frame };
+    Result Feed(uint8_t c);
+    // The completed line (after Result::Line) or frame bytes (after Result::Frame, valid
+    // until the next Feed or Clear).
+    [[nodiscard]] const std::string &Line() const { return line_; }
+    [[nodiscard]] std::span<const uint8_t> Frame() const {
+        return {reinterpret_cast<const uint8_t *>(reply_.data()), reply_.size()};
+    }
+    void Clear();
+
+  private:
+    std::string reply_;
+    std::string line_;
+    bool frameDone_ = false;
+    bool dle_ = false;
+    TPatternMatcher lineMatcher_{0x0D, 0x0A};
+    TPatternMatcher frameMatcher_{0x10, 0x03};
+};
+
 // Blanks (spaces, tabs and control bytes) trimmed from both ends.
 std::string TrimBlanks(std::string_view s);
 // Everything up to and including the first ":" (else the first "=") removed, blanks trimmed,

@@ -209,12 +209,7 @@ void TFaxSession::SendFastCommand(std::string_view text) {
     SendRaw(text, kFastCommandDelayMs);
 }
 
-void TFaxSession::ClearReplyLine() {
-    replyLine_.clear();
-    lineMatcher_.Reset();
-    frameMatcher_.Reset();
-    frameDle_ = false;
-}
+void TFaxSession::ClearReplyLine() { collector_.Clear(); }
 
 void TFaxSession::ResetReply() {
     ClearReplyLine();
@@ -711,7 +706,6 @@ void TFaxSession::Pass(uint32_t message, uint32_t first) {
             continue;
         case rf1CollRtry1:
         case rf1CollRtry2:
-        case rf1CollTrn:
         case rfDone:
             return;
         default: {
@@ -767,38 +761,18 @@ TFaxSession::Collect TFaxSession::CollectReply() {
         if (b < 0) {
             break;
         }
-        auto c = static_cast<uint8_t>(b);
-        bool inFrame = !replyLine_.empty() && static_cast<uint8_t>(replyLine_[0]) == 0xFF;
-        if (frameDle_ && c == 0x10) {
-            // A doubled DLE inside frame data stands for one data byte 10h.
-            frameDle_ = false;
-            frameMatcher_.Reset();
-            lineMatcher_.Feed(c);
-            continue;
-        }
-        frameDle_ = c == 0x10;
-        if (replyLine_.size() < kReplyLineMax) {
-            replyLine_.push_back(static_cast<char>(c));
-        }
-        bool lineHit = lineMatcher_.Feed(c);
-        bool frameHit = frameMatcher_.Feed(c);
-        if (frameHit) {
-            frameDle_ = false;
+        TReplyCollector::Result r = collector_.Feed(static_cast<uint8_t>(b));
+        if (r == TReplyCollector::Result::Frame) {
             uint8_t before = state_;
-            HandleFrame();
+            HandleFrame(collector_.Frame());
             ClearReplyLine();
             if (state_ != before) {
                 return Collect::Jump;
             }
             continue;
         }
-        // A frame's own bytes may contain CR LF; only text outside a frame forms lines.
-        if (lineHit && !inFrame) {
-            std::string line = TrimBlanks(replyLine_);
-            ClearReplyLine();
-            if (line.empty()) {
-                continue;
-            }
+        if (r == TReplyCollector::Result::Line) {
+            std::string line = collector_.Line();
             line_ = line;
             if (LineHas(line, "ERROR")) {
                 ReportError(kErrBadResponse);
@@ -829,9 +803,8 @@ TFaxSession::Collect TFaxSession::CollectReply() {
     return Collect::Nothing;
 }
 
-void TFaxSession::HandleFrame() {
-    TDecodedFrame f = DecodeFrame(
-        std::span(reinterpret_cast<const uint8_t *>(replyLine_.data()), replyLine_.size()));
+void TFaxSession::HandleFrame(std::span<const uint8_t> bytes) {
+    TDecodedFrame f = DecodeFrame(bytes);
     if (f.kind == TFrameKind::None) {
         return;
     }

@@ -123,7 +123,7 @@ class TFaxSession {
     void Pass(uint32_t message, uint32_t first);
     bool IsCollecting(uint8_t state) const;
     Collect CollectReply();
-    void HandleFrame();
+    void HandleFrame(std::span<const uint8_t> bytes);
     void HandleTimeout();
     void RunAction(bool dataEvent, bool timerEvent, bool cancel);
     void SetState(uint8_t s);
@@ -239,9 +239,7 @@ class TFaxSession {
     bool atInitSpeed_ = false;
     uint8_t scanCode_ = 0;
     uint8_t lastFrameCode_ = 0;
-    TPatternMatcher lineMatcher_{0x0D, 0x0A};
-    TPatternMatcher frameMatcher_{0x10, 0x03};
-    bool frameDle_ = false; // the last frame byte was a DLE
+    TReplyCollector collector_;
     int32_t replyTimeoutTicks_ = kReplyTimeoutTicks;
     int32_t answerTimeoutTicks_ = kAnswerTimeoutTicks;
     uint16_t minBytesPerLine_ = 0;
@@ -251,7 +249,6 @@ class TFaxSession {
     uint16_t retryCount_ = 0;
     int32_t ringCount_ = 0;
     std::string currentModulation_ = "24";
-    std::string replyLine_; // bytes being collected (result line or HDLC frame)
     std::string line_;      // the last complete result line, for the state's action
     std::chrono::steady_clock::time_point replyExpiry_{};
     TCapabilities caps_;

