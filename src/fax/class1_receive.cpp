@@ -229,7 +229,10 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
             SendFastCommand("AT+FTH=3");
             SetState(rf1SendCSI);
         } else if (ok() && morePages_) {
-            SendFastCommand("AT+FRM=" + currentModulation_);
+            // V.17 callers send every page after a confirmation with the short training of
+            // the first page (T.30, 5.3.2: the long training belongs to TCF), so the later
+            // pages are received with the first-page digits too ("146", not "145").
+            SendFastCommand("AT+FRM=" + std::string(RateEntry(modIndex_.load()).firstPage));
             fileState_ = 2;
             // As for the first page, the page starts when the modem reports the carrier;
             // its result line is never taken for image data.

@@ -41,13 +41,25 @@ TFaxSession::TFaxSession(std::string_view stationId, platform::TargetHandle even
 }
 
 TFaxSession::~TFaxSession() {
-    std::unique_lock lock(passMutex_);
-    if (handlerRegistered_ || running_.load()) {
-        StopSession();
+    comm::TBaseDispatcher *d = disp_.load();
+    {
+        std::unique_lock lock(passMutex_);
+        if (handlerRegistered_ || running_.load()) {
+            StopSession();
+        }
+        if (file_.IsOpen()) {
+            (void)file_.FinishFaxFile();
+        }
     }
-    if (file_.IsOpen()) {
-        (void)file_.FinishFaxFile();
+    // A notification already on its way to the handler (a timer that fired as the session
+    // stopped) may still be running it; the session must outlive that pass.
+    if (d != nullptr) {
+        auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (d->InNotification() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(1ms);
+        }
     }
+    std::lock_guard last(passMutex_);
 }
 
 void TFaxSession::SetDispatcher(comm::TBaseDispatcher *dispatcher) {

@@ -295,6 +295,11 @@ void TFaxSession::HangUp() {
     if (d == nullptr) {
         return;
     }
+    // What was already handed to the port (an FTT before a failed training) goes out before
+    // the line reset purges the output.
+    for (int i = 0; i < 1000 && d->OutputUsed() > 0; ++i) {
+        Delay(2);
+    }
     LineReset();
     Delay(kHangupDelayMs);
     (void)d->WriteText("+++");

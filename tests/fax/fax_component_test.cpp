@@ -68,6 +68,7 @@ TEST(ReceiveFaxProperties, DefaultsAndStoredForms) {
 }
 
 TEST(ReceiveFaxProperties, StartChecksRaise) {
+    comm::TComPort port; // a port outlives the components linked to it
     TReceiveFax fax;
     try {
         fax.BeginReceive();
@@ -77,7 +78,6 @@ TEST(ReceiveFaxProperties, StartChecksRaise) {
         EXPECT_STREQ(e.what(), "ComPort component not assigned");
     }
     EXPECT_THROW(fax.PrepareModemForReceive(), comm::EPortNotAssigned);
-    comm::TComPort port;
     fax.SetComPort(&port);
     // The port is configured for fax.
     EXPECT_EQ(port.Baud(), 19200);

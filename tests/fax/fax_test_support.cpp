@@ -173,11 +173,11 @@ std::string LineSim::WaitResult(std::chrono::seconds timeout) {
         if (eol != std::string::npos) {
             return buffered_.substr(pos, eol - pos);
         }
-        if (std::chrono::steady_clock::now() >= deadline) {
+        pollfd p{outFd_, POLLIN, 0};
+        if (poll(&p, 1, 0) <= 0 && std::chrono::steady_clock::now() >= deadline) {
             return {};
         }
-        pollfd p{outFd_, POLLIN, 0};
-        if (poll(&p, 1, 200) > 0) {
+        if (poll(&p, 1, 50) > 0) {
             char buf[512];
             ssize_t n = read(outFd_, buf, sizeof buf);
             if (n <= 0) {

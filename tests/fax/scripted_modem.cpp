@@ -22,12 +22,19 @@ ScriptedModem::ScriptedModem() {
     tcgetattr(master_, &t);
     cfmakeraw(&t);
     tcsetattr(master_, TCSANOW, &t);
-    thread_ = std::thread([this] { Run(); });
+}
+
+void ScriptedModem::Start() {
+    if (!thread_.joinable()) {
+        thread_ = std::thread([this] { Run(); });
+    }
 }
 
 ScriptedModem::~ScriptedModem() {
     stop_ = true;
-    thread_.join();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
     close(master_);
 }
 

@@ -29,6 +29,9 @@ class ScriptedModem {
   public:
     ScriptedModem();
     ~ScriptedModem();
+    // Starts answering. The script below is set before; the start publishes it to the
+    // modem's thread.
+    void Start();
     [[nodiscard]] const std::string &SlavePath() const { return slave_; }
 
     // ---- the caller's script (set before the call) ----

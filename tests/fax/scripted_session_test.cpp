@@ -25,7 +25,11 @@ struct Rig {
         rx->fax->SetDestinationDir(dir);
         rx->fax->SetExitOnError(true);
     }
-    TReceiveFax &fax() { return *rx->fax; }
+    // The first use of the receiver starts the modem with the script set so far.
+    TReceiveFax &fax() {
+        modem.Start();
+        return *rx->fax;
+    }
     bool WaitProgress(uint16_t p, std::chrono::seconds t = 20s) {
         return rx->WaitFor([&] { return fax().SessionProgress() == p; }, t);
     }
