@@ -249,7 +249,7 @@ class TFaxSession {
     uint16_t retryCount_ = 0;
     int32_t ringCount_ = 0;
     std::string currentModulation_ = "24";
-    std::string line_;      // the last complete result line, for the state's action
+    std::string line_; // the last complete result line, for the state's action
     std::chrono::steady_clock::time_point replyExpiry_{};
     TCapabilities caps_;
     TApfWriter file_;

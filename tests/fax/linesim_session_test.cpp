@@ -110,16 +110,7 @@ TEST(Class1Session, OnePageFineWithEventOrder) {
         EXPECT_TRUE(e.onLoopThread) << e.kind;
     }
     EXPECT_EQ(order, (std::vector<std::string>{"accept0", "log4", "log5"}));
-    // No error in either call (up to the second call's Last status; what the line does
-    // after the last simulator has gone does not count).
-    size_t errors = 0;
-    int lasts = 0;
-    for (const Event &e : rx.events) {
-        lasts += e.kind == "status" && e.last ? 1 : 0;
-        errors += e.kind == "error" && lasts < 2 ? 1 : 0;
-    }
-    EXPECT_EQ(lasts, 2);
-    EXPECT_EQ(errors, 0u) << rx.Trace();
+    EXPECT_EQ(rx.Count("error"), 0u) << rx.Trace();
 
     // FaxFile holds the name inside OnFaxLog(5) and is empty afterwards.
     std::string file = ReceivedFile(rx);
@@ -333,8 +324,8 @@ TEST(Class1Session, TwoCallsInARowOnOneSession) {
         if (call == 0) {
             rx.fax->BeginReceive();
         }
-        ASSERT_TRUE(rx.WaitFor([&] { return rx.Count("log", lfaxReceiveOK) == size_t(call + 1); },
-                               150s))
+        ASSERT_TRUE(
+            rx.WaitFor([&] { return rx.Count("log", lfaxReceiveOK) == size_t(call + 1); }, 150s))
             << rx.Trace();
         // Pump until the simulator has seen the hang-up and reported.
         std::string result;

@@ -37,7 +37,7 @@ class ScriptedModem {
     // ---- the caller's script (set before the call) ----
     std::string classList = "0,1";
     std::string rateList = "24,48,72,73,74,96,97,98,121,122,145,146";
-    std::string tsi = "0010 555 1+         "; // as sent: last digit first, 20 bytes
+    std::string tsi = "0010 555 1+         ";      // as sent: last digit first, 20 bytes
     std::vector<uint8_t> dcs = {0x00, 0x44, 0x00}; // 9600 bps, fine, scan code 5
     // Training attempts: the bytes of each TCF (the last one repeats).
     std::vector<std::vector<uint8_t>> tcf = {std::vector<uint8_t>(1000, 0)};
