@@ -92,8 +92,8 @@ double Duration(const std::string &result) {
 }
 
 double Reference(const std::string &tiff) {
-    Child sim({QUILLON_LINESIM_PATH, "--reference-receiver", "--rx-file", "/tmp/quillon-bench-ref.tif",
-               tiff});
+    Child sim({QUILLON_LINESIM_PATH, "--reference-receiver", "--rx-file",
+               "/tmp/quillon-bench-ref.tif", tiff});
     return Duration(sim.Find("RESULT ", 600s));
 }
 

@@ -50,7 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string printable = PrintableStationId(id);
     std::array<uint8_t, 20> csi = CsiInfo(printable);
     std::vector<uint8_t> frame = EncodeFrame(kFcfCsi, false, csi);
-    if (DecodeFrame(frame).remoteId != std::string(20 - printable.size(), ' ').insert(0, printable)) {
+    if (DecodeFrame(frame).remoteId !=
+        std::string(20 - printable.size(), ' ').insert(0, printable)) {
         std::abort();
     }
     return 0;
