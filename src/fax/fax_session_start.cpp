@@ -109,6 +109,8 @@ bool TFaxSession::PrepareLocked() {
     if (d == nullptr) {
         return false;
     }
+    // An error left from an earlier session must not be raised for this preparation.
+    lastError_.store(0);
     (void)d->SetSpeed(19200);
     LineReset();
     bool oldBusy = d->SwapBusy(true);
