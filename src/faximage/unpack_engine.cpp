@@ -1,0 +1,379 @@
+#include "faximage/unpack_engine.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "platform/event_loop.h"
+
+namespace quillon::faximage {
+
+namespace {
+
+// Half width: each pair of neighbouring pixels becomes one, black when either was black.
+struct PairTable {
+    uint8_t nibble[256];
+    PairTable() {
+        for (unsigned b = 0; b < 256; ++b) {
+            unsigned v = 0;
+            for (unsigned pair = 0; pair < 4; ++pair) {
+                if (((b >> (6 - 2 * pair)) & 3u) != 0) {
+                    v |= 8u >> pair;
+                }
+            }
+            nibble[b] = static_cast<uint8_t>(v);
+        }
+    }
+};
+const PairTable kPairs;
+
+bool allZero(const uint8_t *p, uint32_t n) {
+    uint32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        if (w != 0) {
+            return false;
+        }
+    }
+    for (; i < n; ++i) {
+        if (p[i] != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+// The built-in consumer: rows of a fixed stride, grown 1024 rows at a time, each row padded
+// with white; the widest used width decides the final row length.
+struct TUnpackEngine::Builder {
+    static constexpr uint32_t kBlockRows = 1024;
+    uint32_t stride = 216;
+    uint32_t rows = 0;
+    uint32_t capacity = 0;
+    uint32_t widest = 1;
+    bool invert = false;
+    std::vector<uint8_t> memory;
+
+    int32_t start(bool wide) {
+        stride = wide ? 256 : 216;
+        rows = 0;
+        widest = 1;
+        try {
+            memory.assign(size_t{kBlockRows} * stride, 0);
+        } catch (const std::bad_alloc &) {
+            return kErrInsufficientMemory;
+        }
+        capacity = kBlockRows;
+        return 0;
+    }
+
+    int32_t add(const uint8_t *raw, uint32_t n) {
+        if (rows >= kMaxRows) {
+            return kErrTooManyRows;
+        }
+        if (rows == capacity) {
+            try {
+                memory.resize(memory.size() + size_t{kBlockRows} * stride);
+            } catch (const std::bad_alloc &) {
+                return kErrInsufficientMemory;
+            }
+            capacity += kBlockRows;
+        }
+        uint8_t *dst = memory.data() + size_t{rows} * stride;
+        uint32_t m = std::min(n, stride);
+        const uint8_t white = invert ? 0xFF : 0x00;
+        if (invert) {
+            for (uint32_t i = 0; i < m; ++i) {
+                dst[i] = static_cast<uint8_t>(~raw[i]);
+            }
+        } else {
+            std::memcpy(dst, raw, m);
+        }
+        std::memset(dst + m, white, stride - m);
+        // Trailing white bytes are 0 in the line as decoded, whatever the inversion.
+        uint32_t used = m;
+        while (used > 0 && raw[used - 1] == 0) {
+            --used;
+        }
+        widest = std::max(widest, used);
+        ++rows;
+        return 0;
+    }
+};
+
+TUnpackEngine::TUnpackEngine(void *owner, TLineConsumer consumer)
+    : owner_(owner), consumer_(std::move(consumer)) {}
+
+TUnpackEngine::~TUnpackEngine() = default;
+
+void TUnpackEngine::SetOptions(uint16_t bits) {
+    const uint16_t scale = ufDoubleHeight | ufHalfWidth;
+    if ((bits & scale) == scale) {
+        bits = static_cast<uint16_t>(bits & ~scale);
+    } else if ((bits & scale) != 0) {
+        options_ = static_cast<uint16_t>(options_ & ~scale);
+    }
+    options_ = static_cast<uint16_t>(options_ | bits);
+}
+
+int32_t TUnpackEngine::SetWhitespaceCompression(uint32_t from, uint32_t to) {
+    if (from < to || (from == 0 && to != 0)) {
+        return fax::kErrBadArgument;
+    }
+    wsFrom_ = from;
+    wsTo_ = to;
+    return 0;
+}
+
+void TUnpackEngine::SetScaling(uint32_t horizMult, uint32_t horizDiv, uint32_t vertMult,
+                               uint32_t vertDiv) {
+    horizMult_ = horizMult == 0 ? 1 : horizMult;
+    horizDiv_ = horizDiv == 0 ? 1 : horizDiv;
+    vertMult_ = vertMult == 0 ? 1 : vertMult;
+    vertDiv_ = vertDiv == 0 ? 1 : vertDiv;
+}
+
+int32_t TUnpackEngine::ReadFileHeader(const std::string &fileName, fax::TApfFileHeader &h) {
+    return fax::ReadFileHeader(fileName, h);
+}
+
+int32_t TUnpackEngine::ReadPageHeader(const std::string &fileName, uint32_t page,
+                                      fax::TApfPageHeader &h) {
+    return fax::ReadPageHeader(fileName, page, h);
+}
+
+bool TUnpackEngine::IsApfFile(const std::string &fileName) {
+    return fax::IsApfFile(fileName);
+}
+
+int32_t TUnpackEngine::consume(TLineKind kind, const uint8_t *data, uint32_t n) {
+    if (builder_ != nullptr) {
+        if (kind == TLineKind::kStartPage) {
+            return builder_->start(pageHeader_.Wide());
+        }
+        return kind == TLineKind::kLine ? builder_->add(data, n) : 0;
+    }
+    if (!consumer_) {
+        return 0;
+    }
+    int32_t rc = consumer_(*this, kind, data, currentPage_, n);
+    return rc < 0 ? rc : 0;
+}
+
+int32_t TUnpackEngine::emit(const uint8_t *raw, uint32_t n) {
+    if (builder_ != nullptr) {
+        return builder_->add(raw, n); // inverts while copying
+    }
+    const uint8_t *data = raw;
+    if (invert_ && n > 0) {
+        for (uint32_t i = 0; i < n; ++i) {
+            invertArea_[i] = static_cast<uint8_t>(~raw[i]);
+        }
+        data = invertArea_;
+    }
+    return consume(TLineKind::kLine, data, n);
+}
+
+int32_t TUnpackEngine::deliver(const uint8_t *raw, uint32_t n) {
+    if (!pageHeader_.Fine()) {
+        if (HasOption(ufDoubleHeight)) {
+            if (int32_t rc = emit(raw, n); rc != 0) {
+                return rc;
+            }
+        } else if (HasOption(ufHalfWidth) && n > 0) {
+            n /= 2;
+            for (uint32_t i = 0; i < n; ++i) {
+                lineArea_[i] = static_cast<uint8_t>((kPairs.nibble[raw[2 * i]] << 4) |
+                                                    kPairs.nibble[raw[2 * i + 1]]);
+            }
+            raw = lineArea_;
+        }
+    }
+    return emit(raw, n);
+}
+
+int32_t TUnpackEngine::releaseBlankRun(bool endOfPage) {
+    if (blankRun_ == 0) {
+        return 0;
+    }
+    uint32_t count = blankRun_ >= wsFrom_ ? wsTo_ : blankRun_;
+    if (endOfPage && wsFrom_ == wsTo_) {
+        count = 0;
+    }
+    blankRun_ = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        ++linesHandled_;
+        if (int32_t rc = deliver(blankArea_, 0); rc != 0) {
+            return rc;
+        }
+    }
+    return 0;
+}
+
+int32_t TUnpackEngine::OnLine(const uint8_t *line, uint32_t bytes) {
+    ++linesHandled_;
+    int32_t rc = 0;
+    if (wsFrom_ != 0 && wsTo_ != 0 && allZero(line, bytes)) {
+        ++blankRun_;
+    } else {
+        rc = releaseBlankRun(false);
+        if (rc == 0) {
+            rc = deliver(line, bytes);
+        }
+    }
+    if (rc == 0 && HasOption(ufAbort)) {
+        rc = kErrUnpackAbort;
+    }
+    return rc;
+}
+
+int32_t TUnpackEngine::yieldAndCheck() {
+    if (HasOption(ufYield)) {
+        platform::EventLoop::current().pump();
+        if (quitCheck_ && quitCheck_()) {
+            return kErrGotQuit;
+        }
+    }
+    return HasOption(ufAbort) ? kErrUnpackAbort : 0;
+}
+
+int32_t TUnpackEngine::decodePage(fax::TApfSource &source, const std::string &name, uint32_t page) {
+    invalidCodes_ = 0;
+    linesHandled_ = 0;
+    blankRun_ = 0;
+    if (int32_t rc = fax::ReadFileHeader(source, fileHeader_); rc != 0) {
+        return rc;
+    }
+    if (page == 0) {
+        return fax::kErrNotApfFile;
+    }
+    uint64_t dataOffset = 0;
+    if (int32_t rc = fax::FindPage(source, fileHeader_, page, pageHeader_, dataOffset); rc != 0) {
+        return rc;
+    }
+    currentPage_ = page;
+    if (int32_t rc = consume(TLineKind::kStartPage, nullptr, 0); rc != 0) {
+        return rc;
+    }
+    const TT4Tables &tables = TT4Tables::Get(fill_);
+    auto decoder = std::make_unique<TT4Decoder>(tables);
+    fax::TApfPageData data(source, dataOffset, pageHeader_);
+    int32_t result = 0;
+    for (;;) {
+        size_t got = 0;
+        if (int32_t rc = data.Next(work_, got); rc != 0) {
+            result = rc;
+            break;
+        }
+        if (got == 0) {
+            break;
+        }
+        int32_t rc = decoder_ == TDecoderKind::kFast ? decoder->Decode(work_, got, *this)
+                                                     : decoder->DecodeLiteral(work_, got, *this);
+        if (rc == TT4Decoder::kPageEnd) {
+            break;
+        }
+        if (rc == 0) {
+            rc = yieldAndCheck();
+        }
+        if (rc != 0) {
+            result = rc;
+            break;
+        }
+        if (status_) {
+            status_(*this, name, page, data.BytesRead(), pageHeader_.imageLength);
+        }
+    }
+    invalidCodes_ = decoder->invalidCodes();
+    if (result != 0) {
+        return result;
+    }
+    if (int32_t rc = releaseBlankRun(true); rc != 0) {
+        return rc;
+    }
+    if (status_) {
+        status_(*this, name, page, data.BytesRead(), pageHeader_.imageLength);
+    }
+    return consume(TLineKind::kEndPage, nullptr, 0);
+}
+
+int32_t TUnpackEngine::UnpackPage(fax::TApfSource &source, const std::string &name, uint32_t page) {
+    return decodePage(source, name, page);
+}
+
+int32_t TUnpackEngine::UnpackPage(const std::string &fileName, uint32_t page) {
+    fax::TApfFileSource file;
+    if (int32_t rc = file.Open(fileName); rc != 0) {
+        return rc;
+    }
+    return decodePage(file, fileName, page);
+}
+
+int32_t TUnpackEngine::UnpackPageToBitmap(const std::string &fileName, uint32_t page, bool invert,
+                                          TUnpackResult &result) {
+    fax::TApfFileSource file;
+    if (int32_t rc = file.Open(fileName); rc != 0) {
+        result = TUnpackResult{};
+        return rc;
+    }
+    return UnpackPageToBitmap(file, fileName, page, invert, result);
+}
+
+int32_t TUnpackEngine::UnpackPageToBitmap(fax::TApfSource &source, const std::string &name,
+                                          uint32_t page, bool invert, TUnpackResult &result) {
+    result = TUnpackResult{};
+    Builder builder;
+    builder.invert = invert;
+    const bool savedInvert = invert_;
+    invert_ = invert;
+    builder_ = &builder;
+    int32_t rc = decodePage(source, name, page);
+    builder_ = nullptr;
+    invert_ = savedInvert;
+    if (rc != 0 || builder.rows == 0) {
+        return rc;
+    }
+
+    const uint32_t rowBytes = (builder.widest + 1) & ~1u;
+    std::vector<uint8_t> rows;
+    try {
+        rows.resize(size_t{rowBytes} * builder.rows);
+    } catch (const std::bad_alloc &) {
+        return kErrInsufficientMemory;
+    }
+    for (uint32_t y = 0; y < builder.rows; ++y) {
+        std::memcpy(rows.data() + size_t{y} * rowBytes,
+                    builder.memory.data() + size_t{y} * builder.stride, rowBytes);
+    }
+    builder.memory = {};
+    auto bitmap =
+        std::make_unique<TFaxBitmap>(rowBytes * 8, builder.rows, rowBytes, invert, std::move(rows));
+    if (horizMult_ != horizDiv_ || vertMult_ != vertDiv_) {
+        uint64_t width = uint64_t{bitmap->Width()} * horizMult_ / horizDiv_;
+        uint64_t height = uint64_t{bitmap->Height()} * vertMult_ / vertDiv_;
+        if (height > kMaxRows) {
+            return kErrTooManyRows;
+        }
+        TFaxBitmap stretched;
+        if (width == 0 || height == 0 || width > 65535 ||
+            !StretchBitmap(*bitmap, static_cast<uint32_t>(width), static_cast<uint32_t>(height),
+                           stretched)) {
+            return kErrCantMakeBitmap;
+        }
+        *bitmap = std::move(stretched);
+    }
+    result.width = bitmap->Width();
+    result.height = bitmap->Height();
+    if (memoryResult_) {
+        result.rowBytes = bitmap->Stride();
+        result.rows = bitmap->Bits();
+    } else {
+        result.bitmap = std::move(bitmap);
+    }
+    return 0;
+}
+
+} // namespace quillon::faximage

@@ -1,0 +1,363 @@
+// Real Class 1 sessions: the receive-fax component on the pseudo-terminal of the line
+// simulator, whose calling fax machine and T.31 modem are spandsp's. Every received page is
+// decoded by libtiff and compared with the page the caller sent; the simulator's RESULT line
+// says what the caller saw. Each test is its own CTest test so they run in parallel.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <thread>
+
+#include "fax/apf_file.h"
+#include "fax_test_support.h"
+
+namespace quillon::fax::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Call {
+    std::string tiff;
+    std::vector<std::string> simArgs;
+    uint16_t desiredBps = 9600;
+    uint16_t answerOnRing = 1;
+    bool exitOnError = true;
+};
+
+struct CallOutcome {
+    std::unique_ptr<Receiver> rx;
+    std::string result;
+    std::string dir;
+    std::string simLog;
+};
+
+CallOutcome RunCall(const std::string &name, const Call &call) {
+    CallOutcome out;
+    out.dir = TempDir(name);
+    out.simLog = out.dir + "/linesim.log";
+    std::vector<std::string> args = call.simArgs;
+    args.push_back(FaxDataPath(call.tiff));
+    LineSim sim(args, out.simLog);
+    out.rx = std::make_unique<Receiver>(sim.Slave());
+    TReceiveFax &fax = *out.rx->fax;
+    fax.SetDestinationDir(out.dir + "/faxes");
+    fax.NamingMode = 2;
+    fax.SetOneFax(true);
+    fax.SetExitOnError(call.exitOnError);
+    fax.SetDesiredBPS(call.desiredBps);
+    fax.SetAnswerOnRing(call.answerOnRing);
+    fax.SetStationID("+49 30 1234");
+    fax.BeginReceive();
+    out.rx->WaitFinish(200s);
+    out.result = sim.WaitResult(40s);
+    return out;
+}
+
+std::string ReceivedFile(const Receiver &rx) {
+    for (const Event &e : rx.events) {
+        if (e.kind == "log" && e.code == lfaxReceiveStart) {
+            return e.faxFile;
+        }
+    }
+    return {};
+}
+
+uint16_t PageCount(const std::string &file) {
+    TApfFileHeader h;
+    return ReadFileHeader(file, h) == 0 ? h.pageCount : 0xFFFF;
+}
+
+uint16_t PageFlags(const std::string &file, int page) {
+    TApfPageHeader ph;
+    return ReadPageHeader(file, static_cast<uint32_t>(page), ph) == 0 ? ph.flags : 0xFFFF;
+}
+
+std::string SimLog(const CallOutcome &o) {
+    std::ifstream in(o.simLog);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void ExpectPagesMatch(const std::string &file, const std::string &tiff, int pages) {
+    for (int p = 1; p <= pages; ++p) {
+        EXPECT_EQ(ComparePage(file, p, FaxDataPath(tiff), p), "") << "page " << p;
+    }
+}
+
+// A one-page fine fax; also the event order and where events run.
+TEST(Class1Session, OnePageFineWithEventOrder) {
+    CallOutcome o = RunCall("fine1", {"text_fine_1p.tif", {}});
+    Receiver &rx = *o.rx;
+    ASSERT_EQ(rx.Count("finish"), 1u) << rx.Trace();
+    EXPECT_EQ(rx.Of("finish")[0].code, 0);
+    EXPECT_NE(o.result.find("pages_sent=1 status=0"), std::string::npos) << o.result;
+
+    // OnFaxAccept, then OnFaxLog(4), the pages, OnFaxLog(5); nothing failed.
+    std::vector<std::string> order;
+    for (const Event &e : rx.events) {
+        if (e.kind == "accept" || e.kind == "log") {
+            order.push_back(e.kind + std::to_string(e.code));
+        }
+        EXPECT_TRUE(e.onLoopThread) << e.kind;
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"accept0", "log4", "log5"}));
+    EXPECT_EQ(rx.Count("error"), 0u) << rx.Trace();
+
+    // FaxFile holds the name inside OnFaxLog(5) and is empty afterwards.
+    std::string file = ReceivedFile(rx);
+    auto logs = rx.Of("log");
+    ASSERT_EQ(logs.size(), 2u);
+    EXPECT_EQ(logs[1].faxFile, file);
+    EXPECT_EQ(rx.fax->FaxFile(), "");
+    // Date names in the destination folder.
+    EXPECT_EQ(std::filesystem::path(file).filename().string().substr(4), "0001.APF");
+    EXPECT_EQ(logs[0].remoteId, "         +1 555 0100");
+
+    // One status First at the answer, one Last at the end.
+    auto statuses = rx.Of("status");
+    ASSERT_FALSE(statuses.empty());
+    EXPECT_EQ(std::count_if(statuses.begin(), statuses.end(), [](auto &e) { return e.first; }), 1);
+    EXPECT_TRUE(statuses.back().last);
+
+    EXPECT_EQ(PageCount(file), 1);
+    EXPECT_EQ(PageFlags(file, 1), kApfFine);
+    ExpectPagesMatch(file, "text_fine_1p.tif", 1);
+    EXPECT_EQ(rx.fax->ConnectBPS(), 9600);
+}
+
+class Class1ThreePages : public ::testing::TestWithParam<uint16_t> {};
+
+// MPS, MPS, EOP; at 14400 bps the later pages come with V.17 short training.
+TEST_P(Class1ThreePages, WithMpsMpsEop) {
+    Call call{"text_fine_3p.tif", {}};
+    call.desiredBps = GetParam();
+    CallOutcome o = RunCall("fine3-" + std::to_string(GetParam()), call);
+    Receiver &rx = *o.rx;
+    ASSERT_EQ(rx.Count("finish", 0), 1u) << rx.Trace();
+    EXPECT_EQ(rx.Count("log", lfaxReceiveOK), 1u);
+    EXPECT_EQ(rx.Count("log", lfaxReceiveFail), 0u);
+    std::string file = ReceivedFile(rx);
+    EXPECT_EQ(PageCount(file), 3);
+    ExpectPagesMatch(file, "text_fine_3p.tif", 3);
+    EXPECT_NE(o.result.find("pages_sent=3 status=0"), std::string::npos) << o.result;
+    EXPECT_EQ(rx.fax->ConnectBPS(), GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, Class1ThreePages, ::testing::Values(9600, 14400));
+
+TEST(Class1Session, StandardResolution) {
+    CallOutcome o = RunCall("std1", {"text_std_1p.tif", {}});
+    Receiver &rx = *o.rx;
+    ASSERT_EQ(rx.Count("finish", 0), 1u) << rx.Trace();
+    std::string file = ReceivedFile(rx);
+    EXPECT_EQ(PageFlags(file, 1), 0);
+    EXPECT_FALSE(rx.fax->FineResolution());
+    ExpectPagesMatch(file, "text_std_1p.tif", 1);
+    EXPECT_NE(o.result.find("status=0"), std::string::npos) << o.result;
+}
+
+class Class1Rate : public ::testing::TestWithParam<uint16_t> {};
+
+TEST_P(Class1Rate, NegotiatesDesiredRate) {
+    Call call{"text_std_1p.tif", {}};
+    call.desiredBps = GetParam();
+    CallOutcome o = RunCall("rate" + std::to_string(GetParam()), call);
+    Receiver &rx = *o.rx;
+    ASSERT_EQ(rx.Count("finish", 0), 1u) << rx.Trace() << "\n" << SimLog(o);
+    EXPECT_EQ(rx.fax->ConnectBPS(), GetParam());
+    ExpectPagesMatch(ReceivedFile(rx), "text_std_1p.tif", 1);
+    EXPECT_NE(o.result.find("status=0"), std::string::npos) << o.result;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, Class1Rate, ::testing::Values(9600, 14400));
+
+TEST(Class1Session, CallerDropsInPageTwo) {
+    Call call{"text_fine_3p.tif", {"--drop-in-page", "2:1500"}};
+    CallOutcome o = RunCall("drop2", call);
+    Receiver &rx = *o.rx;
+    ASSERT_EQ(rx.Count("finish"), 1u) << rx.Trace();
+    EXPECT_EQ(rx.Count("log", lfaxReceiveFail), 1u) << rx.Trace();
+    EXPECT_EQ(rx.Count("log", lfaxReceiveOK), 0u);
+    std::string file = ReceivedFile(rx);
+    // Page 1 is intact; the partial page 2 is kept and counted.
+    EXPECT_EQ(PageCount(file), 2);
+    ExpectPagesMatch(file, "text_fine_3p.tif", 1);
+}
+
+TEST(Class1Session, NoDcnStillCompletes) {
+    Call call{"text_std_1p.tif", {"--no-dcn"}};
+    CallOutcome o = RunCall("nodcn", call);
+    Receiver &rx = *o.rx;
+    ASSERT_EQ(rx.Count("finish"), 1u) << rx.Trace();
+    EXPECT_EQ(rx.Of("finish")[0].code, 0);
+    EXPECT_EQ(rx.Count("log", lfaxReceiveOK), 1u);
+    ExpectPagesMatch(ReceivedFile(rx), "text_std_1p.tif", 1);
+}
+
+TEST(Class1Session, AnswersOnSecondRing) {
+    Call call{"text_std_1p.tif", {"--ring-interval-ms", "3000"}};
+    call.answerOnRing = 2;
+    CallOutcome o = RunCall("ring2", call);
+    Receiver &rx = *o.rx;
+    ASSERT_EQ(rx.Count("finish", 0), 1u) << rx.Trace();
+    EXPECT_NE(SimLog(o).find("answered after 2 rings"), std::string::npos) << SimLog(o);
+    ExpectPagesMatch(ReceivedFile(rx), "text_std_1p.tif", 1);
+}
+
+// The receiver's side of a phone line that several simulator runs (one per call) take in
+// turn: a pseudo-terminal of our own whose bytes are relayed to the simulator of the current
+// call. Bytes the receiver sends between two calls wait for the next simulator, as they
+// would wait in a modem.
+class LineRelay {
+  public:
+    LineRelay() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        grantpt(master_);
+        unlockpt(master_);
+        slave_ = ptsname(master_);
+        termios t{};
+        tcgetattr(master_, &t);
+        cfmakeraw(&t);
+        tcsetattr(master_, TCSANOW, &t);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~LineRelay() {
+        stop_ = true;
+        thread_.join();
+        Attach({});
+        close(master_);
+    }
+    [[nodiscard]] const std::string &Slave() const { return slave_; }
+    void Attach(const std::string &simSlave) {
+        std::lock_guard g(mutex_);
+        if (peer_ >= 0) {
+            close(peer_);
+            peer_ = -1;
+        }
+        if (!simSlave.empty()) {
+            peer_ = open(simSlave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            termios t{};
+            tcgetattr(peer_, &t);
+            cfmakeraw(&t);
+            tcsetattr(peer_, TCSANOW, &t);
+            // A real modem keeps its class between calls; each simulator run starts a fresh
+            // one, so the class is selected on it before the receiver's bytes go through.
+            (void)!write(peer_, "AT+FCLASS=1\r", 12);
+            std::string reply;
+            auto deadline = std::chrono::steady_clock::now() + 5s;
+            while (reply.find("OK") == std::string::npos &&
+                   std::chrono::steady_clock::now() < deadline) {
+                pollfd p{peer_, POLLIN, 0};
+                char buf[256];
+                if (poll(&p, 1, 50) > 0) {
+                    ssize_t n = read(peer_, buf, sizeof buf);
+                    if (n > 0) {
+                        reply.append(buf, static_cast<size_t>(n));
+                    }
+                }
+            }
+            if (!pending_.empty()) {
+                (void)!write(peer_, pending_.data(), pending_.size());
+                pending_.clear();
+            }
+        }
+    }
+
+  private:
+    void Run() {
+        char buf[4096];
+        while (!stop_) {
+            std::unique_lock g(mutex_);
+            pollfd p[2] = {{master_, POLLIN, 0}, {peer_, POLLIN, 0}};
+            g.unlock();
+            poll(p, peer_ >= 0 ? 2 : 1, 10);
+            g.lock();
+            if (p[0].revents & POLLIN) {
+                ssize_t n = read(master_, buf, sizeof buf);
+                if (n > 0 && peer_ >= 0 && write(peer_, buf, static_cast<size_t>(n)) == n) {
+                } else if (n > 0) {
+                    pending_.append(buf, static_cast<size_t>(n));
+                }
+            }
+            if (peer_ >= 0 && (p[1].revents & POLLIN)) {
+                ssize_t n = read(peer_, buf, sizeof buf);
+                if (n > 0) {
+                    (void)!write(master_, buf, static_cast<size_t>(n));
+                }
+            }
+            if (peer_ >= 0 && (p[1].revents & (POLLHUP | POLLERR))) {
+                close(peer_);
+                peer_ = -1; // the simulator of this call has gone
+            }
+        }
+    }
+    int master_ = -1;
+    int peer_ = -1;
+    std::string slave_;
+    std::string pending_;
+    std::mutex mutex_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+TEST(Class1Session, TwoCallsInARowOnOneSession) {
+    std::string dir = TempDir("twocalls");
+    LineRelay relay;
+    Receiver rx(relay.Slave());
+    rx.fax->SetDestinationDir(dir);
+    rx.fax->NamingMode = 1;
+    const char *tiffs[2] = {"text_std_1p.tif", "text_fine_1p.tif"};
+    std::vector<std::string> results;
+    for (int call = 0; call < 2; ++call) {
+        LineSim sim({"--ring-at-start", FaxDataPath(tiffs[call])},
+                    dir + "/linesim" + std::to_string(call) + ".log");
+        relay.Attach(sim.Slave());
+        if (call == 0) {
+            rx.fax->BeginReceive();
+        }
+        ASSERT_TRUE(
+            rx.WaitFor([&] { return rx.Count("log", lfaxReceiveOK) == size_t(call + 1); }, 150s))
+            << rx.Trace();
+        // Pump until the simulator has seen the hang-up and reported.
+        std::string result;
+        rx.WaitFor(
+            [&] {
+                result = sim.WaitResult(std::chrono::seconds(0));
+                return !result.empty();
+            },
+            60s);
+        results.push_back(result);
+        relay.Attach({});
+    }
+    EXPECT_EQ(rx.Count("finish"), 0u); // the session goes on waiting
+    // No error in either call (up to the second call's Last status; what the line does
+    // after the last simulator has gone does not count).
+    size_t errors = 0;
+    int lasts = 0;
+    for (const Event &e : rx.events) {
+        lasts += e.kind == "status" && e.last ? 1 : 0;
+        errors += e.kind == "error" && lasts < 2 ? 1 : 0;
+    }
+    EXPECT_EQ(lasts, 2);
+    EXPECT_EQ(errors, 0u) << rx.Trace();
+    EXPECT_EQ(rx.Count("log", lfaxReceiveStart), 2u);
+    EXPECT_EQ(ComparePage(dir + "/FAX0001.APF", 1, FaxDataPath(tiffs[0]), 1), "");
+    EXPECT_EQ(ComparePage(dir + "/FAX0002.APF", 1, FaxDataPath(tiffs[1]), 1), "");
+    for (const std::string &r : results) {
+        EXPECT_NE(r.find("status=0"), std::string::npos) << r;
+    }
+    rx.fax->AbortSession();
+    EXPECT_TRUE(rx.WaitFinish(20s));
+}
+
+} // namespace
+} // namespace quillon::fax::test
