@@ -165,6 +165,34 @@ void TT4Tables::buildTables(bool black) {
         }
         primary[index] = e;
     }
+    const int colour = black ? 1 : 0;
+    for (uint32_t index = 0; index < (1u << kMultiBits); ++index) {
+        bool col = black;
+        int usedBits = 0;
+        uint32_t pixels = 0;
+        uint64_t pattern = 0;
+        int codes = 0;
+        for (;;) {
+            Entry e = walk(tree(col), 0, index >> usedBits, kMultiBits - usedBits, 0);
+            if (e.kind != kRun || e.value >= 64 || pixels + e.value > 64) {
+                break;
+            }
+            if (col) {
+                for (uint32_t k = pixels; k < pixels + e.value; ++k) {
+                    pattern |= uint64_t{1} << (63 - k);
+                }
+            }
+            pixels += e.value;
+            usedBits += e.len;
+            col = !col;
+            ++codes;
+        }
+        multiPattern_[colour][index] = pattern;
+        multiInfo_[colour][index] =
+            codes == 0 ? 0u
+                       : static_cast<uint32_t>(usedBits) | (pixels << 8) |
+                             (static_cast<uint32_t>(codes & 1) << 16);
+    }
 }
 
 // ---- decoder ----
@@ -248,6 +276,17 @@ int32_t TT4Decoder::endOfLine(TLineSink &sink) {
     return eolCount_ >= 3 ? kPageEnd : 0;
 }
 
+int32_t TT4Decoder::Finish(TLineSink &sink) {
+    uint32_t bytes = pos_ >> 3;
+    int32_t rc = 0;
+    if (synced_ && pos_ > 0 && (bytes == 216 || bytes == 256)) {
+        rc = sink.OnLine(line_, bytes);
+    }
+    std::memset(line_, 0, (pos_ + 7) >> 3);
+    pos_ = 0;
+    return rc;
+}
+
 inline int32_t TT4Decoder::stepBit(unsigned bit, TLineSink &sink) {
     const TTreeNode *nodes = tables_.tree(black_).nodes.data();
     ++consumed_;
@@ -290,108 +329,245 @@ int32_t TT4Decoder::DecodeLiteral(const uint8_t *data, size_t n, TLineSink &sink
     return 0;
 }
 
-int32_t TT4Decoder::Decode(const uint8_t *data, size_t n, TLineSink &sink) {
-    const uint8_t *p = data;
-    const uint8_t *end = data + n;
-    uint64_t buf = 0;
-    int bits = 0;
+namespace {
 
-    auto refill = [&] {
-        if (end - p >= 8) {
-            uint64_t word;
-            std::memcpy(&word, p, 8);
-            if constexpr (std::endian::native == std::endian::big) {
-                word = __builtin_bswap64(word);
-            }
-            buf |= word << bits;
-            int take = (63 - bits) >> 3;
-            p += take;
-            bits += take * 8;
-        } else {
-            while (bits <= 56 && p < end) {
-                buf |= static_cast<uint64_t>(*p++) << bits;
-                bits += 8;
+inline uint64_t loadBigEndian(const uint8_t *p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    if constexpr (std::endian::native == std::endian::little) {
+        w = __builtin_bswap64(w);
+    }
+    return w;
+}
+
+inline void storeBigEndian(uint8_t *p, uint64_t w) {
+    if constexpr (std::endian::native == std::endian::little) {
+        w = __builtin_bswap64(w);
+    }
+    std::memcpy(p, &w, 8);
+}
+
+} // namespace
+
+// The production decoder: fastLoop() runs table steps with its hot state in locals (the bit
+// buffer, the line position, the colour, and the 64-pixel word being filled, `acc`, leftmost
+// pixel in bit 63, stored into the line whenever a run leaves it; the line beyond the
+// current word is zero because it is cleared at every end-of-line, so white runs only move
+// the position). It stops for whatever the tables leave to the shared code: an end-of-line,
+// the bit walk, or the end of the buffered input, with the state written back to members.
+int TT4Decoder::fastLoop() {
+    uint64_t buf = bitBuf_;
+    int bits = bitCount_;
+    const uint8_t *p = in_;
+    const uint8_t *const end = inEnd_;
+    uint8_t *const line = line_;
+    uint32_t pos = pos_;
+    bool black = black_;
+    bool skip = skip_;
+    const bool synced = synced_;
+    int eolCount = eolCount_;
+    uint32_t invalid = invalid_;
+    uint64_t used = 0;
+    uint64_t acc = loadBigEndian(line + ((pos >> 6) << 3));
+
+    const TT4Tables::Entry *const whiteTable = tables_.primary(false);
+    const TT4Tables::Entry *const blackTable = tables_.primary(true);
+    const TT4Tables::Entry *const sub = tables_.sub();
+    const uint64_t *const whitePattern = tables_.multiPattern(false);
+    const uint64_t *const blackPattern = tables_.multiPattern(true);
+    const uint32_t *const whiteInfo = tables_.multiInfo(false);
+    const uint32_t *const blackInfo = tables_.multiInfo(true);
+    constexpr uint32_t kPrimaryMask = (1u << TT4Tables::kPrimaryBits) - 1;
+    constexpr uint32_t kSubMask = (1u << TT4Tables::kSubBits) - 1;
+    int stop;
+
+    for (;;) {
+        if (bits < kMaxCodeBits) [[unlikely]] {
+            if (end - p >= 8) {
+                uint64_t word;
+                std::memcpy(&word, p, 8);
+                if constexpr (std::endian::native == std::endian::big) {
+                    word = __builtin_bswap64(word);
+                }
+                buf |= word << bits;
+                int take = (63 - bits) >> 3;
+                p += take;
+                bits += take * 8;
+            } else {
+                while (bits <= 56 && p < end) {
+                    buf |= static_cast<uint64_t>(*p++) << bits;
+                    bits += 8;
+                }
+                if (bits < kMaxCodeBits) {
+                    stop = kStopInput;
+                    break;
+                }
             }
         }
-    };
-    auto consume = [&](int k) {
-        buf = k < 64 ? buf >> k : 0;
-        bits -= k;
-        consumed_ += static_cast<uint64_t>(k);
-    };
-    // The bit walk over buffered bits until the walk is back at the root and not skipping.
-    // Returns non-zero to stop; `bits` may run out first.
-    auto walkBits = [&](bool untilRoot) -> int32_t {
-        while (bits > 0) {
-            unsigned bit = static_cast<unsigned>(buf & 1u);
-            buf >>= 1;
-            --bits;
-            --consumed_; // stepBit counts it
-            if (int32_t rc = stepBit(bit, sink); rc != 0) {
-                return rc;
+        if (skip) [[unlikely]] {
+            // Skipping: 1 bits are ignored up to the next 0.
+            int ones = std::countr_one(buf);
+            int k = ones >= bits ? bits : ones;
+            buf >>= k;
+            bits -= k;
+            used += static_cast<uint64_t>(k);
+            skip = ones >= bits + k;
+            continue;
+        }
+        if (synced && pos < 3000) [[likely]] {
+            // Runs of terminating codes in one step (they all fit: pos + 64 < 4096).
+            const uint32_t index = static_cast<uint32_t>(buf) & ((1u << TT4Tables::kMultiBits) - 1);
+            const uint32_t info = (black ? blackInfo : whiteInfo)[index];
+            if (info != 0) {
+                const uint64_t pattern = (black ? blackPattern : whitePattern)[index];
+                const int nbits = static_cast<int>(info & 0xFF);
+                const uint32_t pixels = (info >> 8) & 0xFF;
+                buf >>= nbits;
+                bits -= nbits;
+                used += static_cast<uint64_t>(nbits);
+                eolCount = 0;
+                const uint32_t off = pos & 63;
+                acc |= pattern >> off;
+                if (off + pixels >= 64) {
+                    storeBigEndian(line + ((pos >> 6) << 3), acc);
+                    acc = off != 0 ? pattern << (64 - off) : 0;
+                }
+                pos += pixels;
+                black ^= (info >> 16) != 0;
+                continue;
             }
-            if (untilRoot && node_ == 0 && !skip_) {
-                return 0;
+        }
+        TT4Tables::Entry e = (black ? blackTable : whiteTable)[buf & kPrimaryMask];
+        if (e.kind == TT4Tables::kSub) [[unlikely]] {
+            e = sub[e.value + ((buf >> TT4Tables::kPrimaryBits) & kSubMask)];
+        }
+        if (e.kind == TT4Tables::kRun) [[likely]] {
+            buf >>= e.len;
+            bits -= e.len;
+            used += e.len;
+            if (!synced) [[unlikely]] {
+                continue;
+            }
+            eolCount = 0;
+            const uint32_t run = e.value;
+            if ((pos >> 3) + (run >> 3) >= kLineArea) [[unlikely]] {
+                continue;
+            }
+            const uint32_t next = pos + run;
+            if ((pos >> 6) == (next >> 6)) {
+                // Within the word (a run of 0 gives an empty mask).
+                uint64_t mask = (~uint64_t{0} >> (pos & 63)) & ~(~uint64_t{0} >> (next & 63));
+                acc |= black ? mask : 0;
+            } else {
+                if (black) {
+                    acc |= ~uint64_t{0} >> (pos & 63);
+                    storeBigEndian(line + ((pos >> 6) << 3), acc);
+                    for (uint32_t word = (pos >> 6) + 1; word < (next >> 6); ++word) {
+                        storeBigEndian(line + (word << 3), ~uint64_t{0});
+                    }
+                    acc = (next & 63) != 0 ? ~(~uint64_t{0} >> (next & 63)) : 0;
+                } else {
+                    storeBigEndian(line + ((pos >> 6) << 3), acc);
+                    acc = 0;
+                }
+            }
+            pos = next;
+            black ^= run < 64;
+            continue;
+        }
+        if (e.kind == TT4Tables::kDead) {
+            buf >>= e.len;
+            bits -= e.len;
+            used += e.len;
+            ++invalid;
+            skip = true;
+            continue;
+        }
+        if (e.kind == TT4Tables::kEol) {
+            buf >>= e.len;
+            bits -= e.len;
+            used += e.len;
+            stop = kStopEol;
+        } else {
+            stop = kStopWalk; // left open by the tables (the fill loop)
+        }
+        break;
+    }
+    storeBigEndian(line + ((pos >> 6) << 3), acc);
+    bitBuf_ = buf;
+    bitCount_ = bits;
+    in_ = p;
+    pos_ = pos;
+    black_ = black;
+    skip_ = skip;
+    eolCount_ = eolCount;
+    invalid_ = invalid;
+    consumed_ += used;
+    return stop;
+}
+
+// The bit walk over the buffered bits; with untilRoot it stops once the walk is back at the
+// root and not skipping.
+int32_t TT4Decoder::walkBuffered(bool untilRoot, TLineSink &sink) {
+    while (bitCount_ > 0) {
+        unsigned bit = static_cast<unsigned>(bitBuf_ & 1u);
+        bitBuf_ >>= 1;
+        --bitCount_;
+        if (int32_t rc = stepBit(bit, sink); rc != 0) {
+            return rc;
+        }
+        if (untilRoot && node_ == 0) {
+            return 0;
+        }
+    }
+    return 0;
+}
+
+int32_t TT4Decoder::Decode(const uint8_t *data, size_t n, TLineSink &sink) {
+    in_ = data;
+    inEnd_ = data + n;
+    bitBuf_ = 0;
+    bitCount_ = 0;
+    // Finishes a code the tables left open (or the previous chunk did) with the bit walk,
+    // taking further bytes as needed; stops at the root or when the input is used up.
+    auto finishCode = [&]() -> int32_t {
+        while (node_ != 0) {
+            if (bitCount_ == 0) {
+                if (in_ == inEnd_) {
+                    return 0;
+                }
+                bitBuf_ = *in_++;
+                bitCount_ = 8;
+            }
+            if (int32_t rc = walkBuffered(true, sink); rc != 0) {
+                return rc;
             }
         }
         return 0;
     };
-
-    const TT4Tables::Entry *sub = tables_.sub();
+    if (int32_t rc = finishCode(); rc != 0 || node_ != 0) {
+        return rc;
+    }
     for (;;) {
-        if (bits < kMaxCodeBits) {
-            refill();
-        }
-        if (bits < kMaxCodeBits) {
-            break; // too few bits left for a table step: the bit walk finishes the chunk
-        }
-        if (node_ != 0 || skip_) {
-            if (skip_ && node_ == 0) {
-                // Skipping: 1 bits are ignored up to the next 0.
-                int ones = std::countr_one(buf);
-                if (ones >= bits) {
-                    consume(bits);
-                    continue;
-                }
-                consume(ones);
-                skip_ = false;
-                continue;
+        int stop = fastLoop();
+        int32_t rc = 0;
+        if (stop == kStopEol) {
+            rc = endOfLine(sink);
+        } else if (stop == kStopWalk) {
+            rc = walkBuffered(true, sink);
+            if (rc == 0) {
+                rc = finishCode();
             }
-            if (int32_t rc = walkBits(true); rc != 0) {
-                return rc;
+            if (rc == 0 && node_ != 0) {
+                return 0; // input used up inside a code
             }
-            continue;
+        } else {
+            return walkBuffered(false, sink);
         }
-        TT4Tables::Entry e = tables_.primary(black_)[buf & ((1u << TT4Tables::kPrimaryBits) - 1)];
-        if (e.kind == TT4Tables::kSub) {
-            e = sub[e.value +
-                    ((buf >> TT4Tables::kPrimaryBits) & ((1u << TT4Tables::kSubBits) - 1))];
-        }
-        switch (e.kind) {
-        case TT4Tables::kRun:
-            consume(e.len);
-            addRun(e.value);
-            break;
-        case TT4Tables::kEol:
-            consume(e.len);
-            if (int32_t rc = endOfLine(sink); rc != 0) {
-                return rc;
-            }
-            break;
-        case TT4Tables::kDead:
-            consume(e.len);
-            ++invalid_;
-            skip_ = true;
-            break;
-        default:
-            // Left open by the tables (the fill loop): walk bit by bit.
-            if (int32_t rc = walkBits(true); rc != 0) {
-                return rc;
-            }
-            break;
+        if (rc != 0) {
+            return rc;
         }
     }
-    return walkBits(false);
 }
 
 } // namespace quillon::faximage

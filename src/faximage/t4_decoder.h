@@ -89,6 +89,18 @@ class TT4Tables {
     }
     [[nodiscard]] const Entry *sub() const { return sub_.data(); }
 
+    // Several terminating codes per step: for the next kMultiBits bits, the pixels of the
+    // longest sequence of terminating codes that fits (at most 64 pixels; black bits from bit
+    // 63 down), and info = bits used | pixels << 8 | colour change << 16; 0 when the first
+    // code is anything else.
+    static constexpr int kMultiBits = 10;
+    [[nodiscard]] const uint64_t *multiPattern(bool black) const {
+        return multiPattern_[black ? 1 : 0].data();
+    }
+    [[nodiscard]] const uint32_t *multiInfo(bool black) const {
+        return multiInfo_[black ? 1 : 0].data();
+    }
+
   private:
     void buildTables(bool black);
     Entry walk(const TDecodeTree &tree, int node, uint32_t bits, int nbits, int depth) const;
@@ -101,6 +113,8 @@ class TT4Tables {
     std::array<Entry, 1 << kPrimaryBits> blackPrimary_{};
     std::array<Entry, 64 << kSubBits> sub_{};
     int subCount_ = 0;
+    std::array<std::array<uint64_t, 1 << kMultiBits>, 2> multiPattern_{};
+    std::array<std::array<uint32_t, 1 << kMultiBits>, 2> multiInfo_{};
 };
 
 // Decoding state of one page. Feed the page's bytes in order, in chunks of any size.
@@ -115,6 +129,10 @@ class TT4Decoder {
     // the sink's non-zero result. After a non-zero result the decoder must be Reset.
     [[nodiscard]] int32_t Decode(const uint8_t *data, size_t n, TLineSink &sink);
     [[nodiscard]] int32_t DecodeLiteral(const uint8_t *data, size_t n, TLineSink &sink);
+    // At the end of the page's data (not after the third end-of-line): a last line of full
+    // width that no end-of-line followed (data without RTC, as libtiff writes it) is handed
+    // to the sink like any other. Returns 0 or the sink's result.
+    [[nodiscard]] int32_t Finish(TLineSink &sink);
 
     [[nodiscard]] uint32_t invalidCodes() const { return invalid_; }
     [[nodiscard]] bool synchronised() const { return synced_; }
@@ -122,6 +140,9 @@ class TT4Decoder {
     [[nodiscard]] uint64_t bitsConsumed() const { return consumed_; }
 
   private:
+    enum : int { kStopInput, kStopEol, kStopWalk };
+    int fastLoop();
+    int32_t walkBuffered(bool untilRoot, TLineSink &sink);
     int32_t stepBit(unsigned bit, TLineSink &sink);
     int32_t endOfLine(TLineSink &sink);
     void addRun(uint32_t run);
@@ -136,6 +157,11 @@ class TT4Decoder {
     int eolCount_ = 0;
     uint32_t invalid_ = 0;
     uint64_t consumed_ = 0;
+    // Input of the running Decode call.
+    uint64_t bitBuf_ = 0;
+    int bitCount_ = 0;
+    const uint8_t *in_ = nullptr;
+    const uint8_t *inEnd_ = nullptr;
     // Runs may reach a little past byte 512 (the fit test uses r/8); 8 bytes of slack more
     // for the word-wide stores.
     alignas(8) uint8_t line_[kLineArea + 16] = {};

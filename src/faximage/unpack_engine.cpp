@@ -52,53 +52,72 @@ struct TUnpackEngine::Builder {
     static constexpr uint32_t kBlockRows = 1024;
     uint32_t stride = 216;
     uint32_t rows = 0;
-    uint32_t capacity = 0;
     uint32_t widest = 1;
     bool invert = false;
-    std::vector<uint8_t> memory;
+    // Row memory in blocks of 1024 rows; rows are written whole, so blocks need no clearing.
+    std::vector<std::unique_ptr<uint8_t[]>> blocks;
 
     int32_t start(bool wide) {
         stride = wide ? 256 : 216;
         rows = 0;
         widest = 1;
+        blocks.clear();
+        return grow();
+    }
+
+    int32_t grow() {
         try {
-            memory.assign(size_t{kBlockRows} * stride, 0);
+            blocks.emplace_back(new uint8_t[size_t{kBlockRows} * stride]);
         } catch (const std::bad_alloc &) {
             return kErrInsufficientMemory;
         }
-        capacity = kBlockRows;
         return 0;
+    }
+
+    [[nodiscard]] const uint8_t *row(uint32_t y) const {
+        return blocks[y / kBlockRows].get() + size_t{y % kBlockRows} * stride;
     }
 
     int32_t add(const uint8_t *raw, uint32_t n) {
         if (rows >= kMaxRows) {
             return kErrTooManyRows;
         }
-        if (rows == capacity) {
-            try {
-                memory.resize(memory.size() + size_t{kBlockRows} * stride);
-            } catch (const std::bad_alloc &) {
-                return kErrInsufficientMemory;
+        if (rows == blocks.size() * kBlockRows) {
+            if (int32_t rc = grow(); rc != 0) {
+                return rc;
             }
-            capacity += kBlockRows;
         }
-        uint8_t *dst = memory.data() + size_t{rows} * stride;
-        uint32_t m = std::min(n, stride);
-        const uint8_t white = invert ? 0xFF : 0x00;
+        uint8_t *dst = blocks.back().get() + size_t{rows % kBlockRows} * stride;
+        const uint32_t m = std::min(n, stride);
+        uint32_t i = 0;
         if (invert) {
-            for (uint32_t i = 0; i < m; ++i) {
+            for (; i + 8 <= m; i += 8) {
+                uint64_t w;
+                std::memcpy(&w, raw + i, 8);
+                w = ~w;
+                std::memcpy(dst + i, &w, 8);
+            }
+            for (; i < m; ++i) {
                 dst[i] = static_cast<uint8_t>(~raw[i]);
             }
         } else {
             std::memcpy(dst, raw, m);
         }
-        std::memset(dst + m, white, stride - m);
+        std::memset(dst + m, invert ? 0xFF : 0x00, stride - m);
         // Trailing white bytes are 0 in the line as decoded, whatever the inversion.
-        uint32_t used = m;
-        while (used > 0 && raw[used - 1] == 0) {
-            --used;
+        uint32_t usedBytes = m;
+        while (usedBytes >= 8) {
+            uint64_t w;
+            std::memcpy(&w, raw + usedBytes - 8, 8);
+            if (w != 0) {
+                break;
+            }
+            usedBytes -= 8;
         }
-        widest = std::max(widest, used);
+        while (usedBytes > 0 && raw[usedBytes - 1] == 0) {
+            --usedBytes;
+        }
+        widest = std::max(widest, usedBytes);
         ++rows;
         return 0;
     }
@@ -269,6 +288,7 @@ int32_t TUnpackEngine::decodePage(fax::TApfSource &source, const std::string &na
             break;
         }
         if (got == 0) {
+            result = decoder->Finish(*this);
             break;
         }
         int32_t rc = decoder_ == TDecoderKind::kFast ? decoder->Decode(work_, got, *this)
@@ -345,10 +365,9 @@ int32_t TUnpackEngine::UnpackPageToBitmap(fax::TApfSource &source, const std::st
         return kErrInsufficientMemory;
     }
     for (uint32_t y = 0; y < builder.rows; ++y) {
-        std::memcpy(rows.data() + size_t{y} * rowBytes,
-                    builder.memory.data() + size_t{y} * builder.stride, rowBytes);
+        std::memcpy(rows.data() + size_t{y} * rowBytes, builder.row(y), rowBytes);
     }
-    builder.memory = {};
+    builder.blocks.clear();
     auto bitmap =
         std::make_unique<TFaxBitmap>(rowBytes * 8, builder.rows, rowBytes, invert, std::move(rows));
     if (horizMult_ != horizDiv_ || vertMult_ != vertDiv_) {

@@ -50,6 +50,9 @@ Outcome decode(const std::vector<uint8_t> &data, bool fast, TFillMode fill,
             break;
         }
     }
+    if (out.rc == 0) {
+        out.rc = decoder.Finish(sink);
+    }
     out.lines = std::move(sink.lines);
     out.invalid = decoder.invalidCodes();
     out.bits = decoder.bitsConsumed();
