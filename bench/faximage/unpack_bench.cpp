@@ -80,9 +80,9 @@ int main(int argc, char **argv) {
         g3.push_back({ReadPbm(dir + "/" + p.name + ".pbm"), p.fine});
         p.height = g3.back().image.height;
     }
-    std::string work = (std::filesystem::temp_directory_path() /
-                        ("faximage_bench_" + std::to_string(::getpid())))
-                           .string();
+    std::string work =
+        (std::filesystem::temp_directory_path() / ("faximage_bench_" + std::to_string(::getpid())))
+            .string();
     std::filesystem::create_directories(work);
     std::string tiffPath = work + "/set.tif";
     std::string apfPath = work + "/SET.APF";
@@ -139,6 +139,9 @@ int main(int argc, char **argv) {
     std::printf("%-6s %14s %14s %14s %9s %14s %12s\n", "group", "libtiff p/s", "quillon p/s",
                 "memset p/s", "q/libtiff", "libtiff MB/s", "memset/q");
     for (const Group &g : groups) {
+        if (argc > 4 && std::string(argv[4]) != g.name) {
+            continue;
+        }
         std::vector<double> lib, ours, mem;
         for (int rep = 0; rep < 5; ++rep) {
             ours.push_back(rate(g.pages.size(), budget, [&] { groupRun(g.pages, 1); }));

@@ -1,5 +1,6 @@
 #include "faximage/t4_decoder.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <string>
@@ -147,8 +148,8 @@ TT4Tables::Entry TT4Tables::walk(const TDecodeTree &tree, int node, uint32_t bit
 
 void TT4Tables::buildTables(bool black) {
     const TDecodeTree &t = tree(black);
-    auto &primary = black ? blackPrimary_ : whitePrimary_;
-    for (uint32_t index = 0; index < primary.size(); ++index) {
+    Entry *primary = primary_.data() + (black ? 1 << kPrimaryBits : 0);
+    for (uint32_t index = 0; index < (1u << kPrimaryBits); ++index) {
         Entry e = walk(t, 0, index, kPrimaryBits, 0);
         if (e.kind == kSlow && subCount_ < 64) {
             int node = e.value;
@@ -165,7 +166,7 @@ void TT4Tables::buildTables(bool black) {
         }
         primary[index] = e;
     }
-    const int colour = black ? 1 : 0;
+    const uint32_t colour = black ? 1u << kMultiBits : 0u;
     for (uint32_t index = 0; index < (1u << kMultiBits); ++index) {
         bool col = black;
         int usedBits = 0;
@@ -187,11 +188,10 @@ void TT4Tables::buildTables(bool black) {
             col = !col;
             ++codes;
         }
-        multiPattern_[colour][index] = pattern;
-        multiInfo_[colour][index] =
-            codes == 0 ? 0u
-                       : static_cast<uint32_t>(usedBits) | (pixels << 8) |
-                             (static_cast<uint32_t>(codes & 1) << 16);
+        multiPattern_[colour | index] = pattern;
+        multiInfo_[colour | index] = codes == 0 ? 0u
+                                                : static_cast<uint32_t>(usedBits) | (pixels << 8) |
+                                                      (static_cast<uint32_t>(codes & 1) << 16);
     }
 }
 
@@ -203,6 +203,7 @@ void TT4Decoder::Reset() {
     black_ = false;
     synced_ = false;
     pos_ = 0;
+    ink_ = 0;
     eolCount_ = 0;
     invalid_ = 0;
     consumed_ = 0;
@@ -249,6 +250,7 @@ inline void TT4Decoder::addRun(uint32_t run) {
     if ((pos_ >> 3) + (run >> 3) < kLineArea) {
         if (black_ && run != 0) {
             fillBlack(pos_, run);
+            ink_ = pos_ + run;
         }
         pos_ += run;
         if (run < 64) {
@@ -258,14 +260,28 @@ inline void TT4Decoder::addRun(uint32_t run) {
     eolCount_ = 0;
 }
 
+// The ink within the line's whole bytes: a black run may reach into the bits past them.
+uint32_t TT4Decoder::inkWithin(uint32_t bytes) const {
+    if (ink_ <= bytes * 8) {
+        return ink_;
+    }
+    for (uint32_t i = bytes; i > 0; --i) {
+        if (line_[i - 1] != 0) {
+            return i * 8 - static_cast<uint32_t>(std::countr_zero(line_[i - 1]));
+        }
+    }
+    return 0;
+}
+
 int32_t TT4Decoder::endOfLine(TLineSink &sink) {
     int32_t rc = 0;
     uint32_t bytes = pos_ >> 3;
     if (pos_ > 0 && (bytes == 216 || bytes == 256)) {
-        rc = sink.OnLine(line_, bytes);
+        rc = sink.OnLine(line_, bytes, inkWithin(bytes));
     }
     std::memset(line_, 0, (pos_ + 7) >> 3);
     pos_ = 0;
+    ink_ = 0;
     black_ = false;
     node_ = 0;
     synced_ = true;
@@ -280,10 +296,11 @@ int32_t TT4Decoder::Finish(TLineSink &sink) {
     uint32_t bytes = pos_ >> 3;
     int32_t rc = 0;
     if (synced_ && pos_ > 0 && (bytes == 216 || bytes == 256)) {
-        rc = sink.OnLine(line_, bytes);
+        rc = sink.OnLine(line_, bytes, inkWithin(bytes));
     }
     std::memset(line_, 0, (pos_ + 7) >> 3);
     pos_ = 0;
+    ink_ = 0;
     return rc;
 }
 
@@ -362,6 +379,7 @@ int TT4Decoder::fastLoop() {
     const uint8_t *const end = inEnd_;
     uint8_t *const line = line_;
     uint32_t pos = pos_;
+    uint32_t ink = ink_;
     bool black = black_;
     bool skip = skip_;
     const bool synced = synced_;
@@ -370,13 +388,10 @@ int TT4Decoder::fastLoop() {
     uint64_t used = 0;
     uint64_t acc = loadBigEndian(line + ((pos >> 6) << 3));
 
-    const TT4Tables::Entry *const whiteTable = tables_.primary(false);
-    const TT4Tables::Entry *const blackTable = tables_.primary(true);
+    const TT4Tables::Entry *const primary = tables_.primary();
     const TT4Tables::Entry *const sub = tables_.sub();
-    const uint64_t *const whitePattern = tables_.multiPattern(false);
-    const uint64_t *const blackPattern = tables_.multiPattern(true);
-    const uint32_t *const whiteInfo = tables_.multiInfo(false);
-    const uint32_t *const blackInfo = tables_.multiInfo(true);
+    const uint64_t *const multiPattern = tables_.multiPattern();
+    const uint32_t *const multiInfo = tables_.multiInfo();
     constexpr uint32_t kPrimaryMask = (1u << TT4Tables::kPrimaryBits) - 1;
     constexpr uint32_t kSubMask = (1u << TT4Tables::kSubBits) - 1;
     int stop;
@@ -416,10 +431,12 @@ int TT4Decoder::fastLoop() {
         }
         if (synced && pos < 3000) [[likely]] {
             // Runs of terminating codes in one step (they all fit: pos + 64 < 4096).
-            const uint32_t index = static_cast<uint32_t>(buf) & ((1u << TT4Tables::kMultiBits) - 1);
-            const uint32_t info = (black ? blackInfo : whiteInfo)[index];
+            const uint32_t index =
+                (static_cast<uint32_t>(buf) & ((1u << TT4Tables::kMultiBits) - 1)) |
+                (static_cast<uint32_t>(black) << TT4Tables::kMultiBits);
+            const uint32_t info = multiInfo[index];
             if (info != 0) {
-                const uint64_t pattern = (black ? blackPattern : whitePattern)[index];
+                const uint64_t pattern = multiPattern[index];
                 const int nbits = static_cast<int>(info & 0xFF);
                 const uint32_t pixels = (info >> 8) & 0xFF;
                 buf >>= nbits;
@@ -427,6 +444,8 @@ int TT4Decoder::fastLoop() {
                 used += static_cast<uint64_t>(nbits);
                 eolCount = 0;
                 const uint32_t off = pos & 63;
+                ink = pattern != 0 ? pos + 64 - static_cast<uint32_t>(std::countr_zero(pattern))
+                                   : ink;
                 acc |= pattern >> off;
                 if (off + pixels >= 64) {
                     storeBigEndian(line + ((pos >> 6) << 3), acc);
@@ -437,7 +456,8 @@ int TT4Decoder::fastLoop() {
                 continue;
             }
         }
-        TT4Tables::Entry e = (black ? blackTable : whiteTable)[buf & kPrimaryMask];
+        TT4Tables::Entry e = primary[(static_cast<uint32_t>(buf) & kPrimaryMask) |
+                                     (static_cast<uint32_t>(black) << TT4Tables::kPrimaryBits)];
         if (e.kind == TT4Tables::kSub) [[unlikely]] {
             e = sub[e.value + ((buf >> TT4Tables::kPrimaryBits) & kSubMask)];
         }
@@ -454,6 +474,7 @@ int TT4Decoder::fastLoop() {
                 continue;
             }
             const uint32_t next = pos + run;
+            ink = black && run != 0 ? next : ink;
             if ((pos >> 6) == (next >> 6)) {
                 // Within the word (a run of 0 gives an empty mask).
                 uint64_t mask = (~uint64_t{0} >> (pos & 63)) & ~(~uint64_t{0} >> (next & 63));
@@ -498,6 +519,7 @@ int TT4Decoder::fastLoop() {
     bitCount_ = bits;
     in_ = p;
     pos_ = pos;
+    ink_ = ink;
     black_ = black;
     skip_ = skip;
     eolCount_ = eolCount;

@@ -57,12 +57,13 @@ struct TDecodeTree {
 // T.4 tables: each tree takes 269 nodes).
 [[nodiscard]] bool BuildDecodeTree(bool black, TFillMode fill, TDecodeTree &tree);
 
-// Receives each decoded line that passed the width check. Returns 0 to go on, anything else
-// to stop decoding with that value.
+// Receives each decoded line that passed the width check: its bytes, and `ink`, the number
+// of pixels up to and including the last black one (0 for a white line), which the decoder
+// knows without scanning. Returns 0 to go on, anything else to stop decoding with that value.
 class TLineSink {
   public:
     virtual ~TLineSink() = default;
-    virtual int32_t OnLine(const uint8_t *line, uint32_t bytes) = 0;
+    virtual int32_t OnLine(const uint8_t *line, uint32_t bytes, uint32_t ink) = 0;
 };
 
 // The two trees plus the lookup tables derived from them; built once and shared read-only.
@@ -85,7 +86,7 @@ class TT4Tables {
     static constexpr int kPrimaryBits = 9;
     static constexpr int kSubBits = 4;
     [[nodiscard]] const Entry *primary(bool black) const {
-        return black ? blackPrimary_.data() : whitePrimary_.data();
+        return primary_.data() + (black ? 1 << kPrimaryBits : 0);
     }
     [[nodiscard]] const Entry *sub() const { return sub_.data(); }
 
@@ -94,12 +95,11 @@ class TT4Tables {
     // 63 down), and info = bits used | pixels << 8 | colour change << 16; 0 when the first
     // code is anything else.
     static constexpr int kMultiBits = 10;
-    [[nodiscard]] const uint64_t *multiPattern(bool black) const {
-        return multiPattern_[black ? 1 : 0].data();
-    }
-    [[nodiscard]] const uint32_t *multiInfo(bool black) const {
-        return multiInfo_[black ? 1 : 0].data();
-    }
+    // Indexed by colour << kMultiBits | next bits.
+    [[nodiscard]] const uint64_t *multiPattern() const { return multiPattern_.data(); }
+    [[nodiscard]] const uint32_t *multiInfo() const { return multiInfo_.data(); }
+    // Indexed by colour << kPrimaryBits | next bits.
+    [[nodiscard]] const Entry *primary() const { return primary_.data(); }
 
   private:
     void buildTables(bool black);
@@ -109,12 +109,11 @@ class TT4Tables {
     bool ok_ = false;
     TDecodeTree white_;
     TDecodeTree black_;
-    std::array<Entry, 1 << kPrimaryBits> whitePrimary_{};
-    std::array<Entry, 1 << kPrimaryBits> blackPrimary_{};
+    std::array<Entry, 2 << kPrimaryBits> primary_{};
     std::array<Entry, 64 << kSubBits> sub_{};
     int subCount_ = 0;
-    std::array<std::array<uint64_t, 1 << kMultiBits>, 2> multiPattern_{};
-    std::array<std::array<uint32_t, 1 << kMultiBits>, 2> multiInfo_{};
+    std::array<uint64_t, 2 << kMultiBits> multiPattern_{};
+    std::array<uint32_t, 2 << kMultiBits> multiInfo_{};
 };
 
 // Decoding state of one page. Feed the page's bytes in order, in chunks of any size.
@@ -145,6 +144,7 @@ class TT4Decoder {
     int32_t walkBuffered(bool untilRoot, TLineSink &sink);
     int32_t stepBit(unsigned bit, TLineSink &sink);
     int32_t endOfLine(TLineSink &sink);
+    [[nodiscard]] uint32_t inkWithin(uint32_t bytes) const;
     void addRun(uint32_t run);
     void fillBlack(uint32_t pos, uint32_t run);
 
@@ -154,6 +154,7 @@ class TT4Decoder {
     bool black_ = false;
     bool synced_ = false;
     uint32_t pos_ = 0; // bit position in the line
+    uint32_t ink_ = 0; // end of the line's last black run
     int eolCount_ = 0;
     uint32_t invalid_ = 0;
     uint64_t consumed_ = 0;

@@ -27,23 +27,6 @@ struct PairTable {
 };
 const PairTable kPairs;
 
-bool allZero(const uint8_t *p, uint32_t n) {
-    uint32_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t w;
-        std::memcpy(&w, p + i, 8);
-        if (w != 0) {
-            return false;
-        }
-    }
-    for (; i < n; ++i) {
-        if (p[i] != 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
 } // namespace
 
 // The built-in consumer: rows of a fixed stride, grown 1024 rows at a time, each row padded
@@ -78,7 +61,9 @@ struct TUnpackEngine::Builder {
         return blocks[y / kBlockRows].get() + size_t{y % kBlockRows} * stride;
     }
 
-    int32_t add(const uint8_t *raw, uint32_t n) {
+    // `ink`: pixels up to and including the line's last black one; the used width is the
+    // line without its trailing white bytes.
+    int32_t add(const uint8_t *raw, uint32_t n, uint32_t ink) {
         if (rows >= kMaxRows) {
             return kErrTooManyRows;
         }
@@ -88,9 +73,9 @@ struct TUnpackEngine::Builder {
             }
         }
         uint8_t *dst = blocks.back().get() + size_t{rows % kBlockRows} * stride;
-        const uint32_t m = std::min(n, stride);
-        uint32_t i = 0;
+        const uint32_t m = std::min({(ink + 7) / 8, n, stride});
         if (invert) {
+            uint32_t i = 0;
             for (; i + 8 <= m; i += 8) {
                 uint64_t w;
                 std::memcpy(&w, raw + i, 8);
@@ -104,20 +89,7 @@ struct TUnpackEngine::Builder {
             std::memcpy(dst, raw, m);
         }
         std::memset(dst + m, invert ? 0xFF : 0x00, stride - m);
-        // Trailing white bytes are 0 in the line as decoded, whatever the inversion.
-        uint32_t usedBytes = m;
-        while (usedBytes >= 8) {
-            uint64_t w;
-            std::memcpy(&w, raw + usedBytes - 8, 8);
-            if (w != 0) {
-                break;
-            }
-            usedBytes -= 8;
-        }
-        while (usedBytes > 0 && raw[usedBytes - 1] == 0) {
-            --usedBytes;
-        }
-        widest = std::max(widest, usedBytes);
+        widest = std::max(widest, m);
         ++rows;
         return 0;
     }
@@ -173,7 +145,7 @@ int32_t TUnpackEngine::consume(TLineKind kind, const uint8_t *data, uint32_t n) 
         if (kind == TLineKind::kStartPage) {
             return builder_->start(pageHeader_.Wide());
         }
-        return kind == TLineKind::kLine ? builder_->add(data, n) : 0;
+        return kind == TLineKind::kLine ? builder_->add(data, n, n * 8) : 0;
     }
     if (!consumer_) {
         return 0;
@@ -182,9 +154,9 @@ int32_t TUnpackEngine::consume(TLineKind kind, const uint8_t *data, uint32_t n) 
     return rc < 0 ? rc : 0;
 }
 
-int32_t TUnpackEngine::emit(const uint8_t *raw, uint32_t n) {
+int32_t TUnpackEngine::emit(const uint8_t *raw, uint32_t n, uint32_t ink) {
     if (builder_ != nullptr) {
-        return builder_->add(raw, n); // inverts while copying
+        return builder_->add(raw, n, ink); // inverts while copying
     }
     const uint8_t *data = raw;
     if (invert_ && n > 0) {
@@ -196,14 +168,15 @@ int32_t TUnpackEngine::emit(const uint8_t *raw, uint32_t n) {
     return consume(TLineKind::kLine, data, n);
 }
 
-int32_t TUnpackEngine::deliver(const uint8_t *raw, uint32_t n) {
+int32_t TUnpackEngine::deliver(const uint8_t *raw, uint32_t n, uint32_t ink) {
     if (!pageHeader_.Fine()) {
         if (HasOption(ufDoubleHeight)) {
-            if (int32_t rc = emit(raw, n); rc != 0) {
+            if (int32_t rc = emit(raw, n, ink); rc != 0) {
                 return rc;
             }
         } else if (HasOption(ufHalfWidth) && n > 0) {
             n /= 2;
+            ink = (ink + 1) / 2;
             for (uint32_t i = 0; i < n; ++i) {
                 lineArea_[i] = static_cast<uint8_t>((kPairs.nibble[raw[2 * i]] << 4) |
                                                     kPairs.nibble[raw[2 * i + 1]]);
@@ -211,7 +184,7 @@ int32_t TUnpackEngine::deliver(const uint8_t *raw, uint32_t n) {
             raw = lineArea_;
         }
     }
-    return emit(raw, n);
+    return emit(raw, n, ink);
 }
 
 int32_t TUnpackEngine::releaseBlankRun(bool endOfPage) {
@@ -225,22 +198,22 @@ int32_t TUnpackEngine::releaseBlankRun(bool endOfPage) {
     blankRun_ = 0;
     for (uint32_t i = 0; i < count; ++i) {
         ++linesHandled_;
-        if (int32_t rc = deliver(blankArea_, 0); rc != 0) {
+        if (int32_t rc = deliver(blankArea_, 0, 0); rc != 0) {
             return rc;
         }
     }
     return 0;
 }
 
-int32_t TUnpackEngine::OnLine(const uint8_t *line, uint32_t bytes) {
+int32_t TUnpackEngine::OnLine(const uint8_t *line, uint32_t bytes, uint32_t ink) {
     ++linesHandled_;
     int32_t rc = 0;
-    if (wsFrom_ != 0 && wsTo_ != 0 && allZero(line, bytes)) {
+    if (wsFrom_ != 0 && wsTo_ != 0 && ink == 0) {
         ++blankRun_;
     } else {
         rc = releaseBlankRun(false);
         if (rc == 0) {
-            rc = deliver(line, bytes);
+            rc = deliver(line, bytes, ink);
         }
     }
     if (rc == 0 && HasOption(ufAbort)) {

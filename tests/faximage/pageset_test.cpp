@@ -36,8 +36,16 @@ class PageSetTest : public ::testing::TestWithParam<bool> {
 
 struct Lines : TLineSink {
     std::vector<std::vector<uint8_t>> lines;
-    int32_t OnLine(const uint8_t *line, uint32_t bytes) override {
+    int32_t OnLine(const uint8_t *line, uint32_t bytes, uint32_t ink) override {
         lines.emplace_back(line, line + bytes);
+        // The ink reported is the end of the last black pixel.
+        uint32_t last = 0;
+        for (uint32_t x = 0; x < bytes * 8; ++x) {
+            if ((line[x / 8] & (0x80u >> (x % 8))) != 0) {
+                last = x + 1;
+            }
+        }
+        EXPECT_EQ(ink, last);
         return 0;
     }
 };
@@ -46,8 +54,8 @@ TEST_P(PageSetTest, EveryPageDecodesAsLibtiffDecodesIt) {
     const bool fillBits = GetParam();
     std::vector<G3Page> pages;
     for (const SetPage &p : kPages) {
-        pages.push_back({ReadPbm(std::string(FAXIMAGE_PAGESET_DIR) + "/" + p.name + ".pbm"),
-                         p.fine});
+        pages.push_back(
+            {ReadPbm(std::string(FAXIMAGE_PAGESET_DIR) + "/" + p.name + ".pbm"), p.fine});
     }
     std::string tiff = (dir_ / "set.tif").string();
     WriteG3Tiff(tiff, pages, fillBits);
