@@ -203,7 +203,6 @@ void TT4Decoder::Reset() {
     black_ = false;
     synced_ = false;
     pos_ = 0;
-    ink_ = 0;
     eolCount_ = 0;
     invalid_ = 0;
     consumed_ = 0;
@@ -250,7 +249,6 @@ inline void TT4Decoder::addRun(uint32_t run) {
     if ((pos_ >> 3) + (run >> 3) < kLineArea) {
         if (black_ && run != 0) {
             fillBlack(pos_, run);
-            ink_ = pos_ + run;
         }
         pos_ += run;
         if (run < 64) {
@@ -260,12 +258,19 @@ inline void TT4Decoder::addRun(uint32_t run) {
     eolCount_ = 0;
 }
 
-// The ink within the line's whole bytes: a black run may reach into the bits past them.
+// The pixels up to the last black one within the line's whole bytes, found from the end (a
+// line usually ends in a few white bytes, or in black).
 uint32_t TT4Decoder::inkWithin(uint32_t bytes) const {
-    if (ink_ <= bytes * 8) {
-        return ink_;
+    uint32_t i = bytes;
+    while (i >= 8) {
+        uint64_t w;
+        std::memcpy(&w, line_ + i - 8, 8);
+        if (w != 0) {
+            break;
+        }
+        i -= 8;
     }
-    for (uint32_t i = bytes; i > 0; --i) {
+    for (; i > 0; --i) {
         if (line_[i - 1] != 0) {
             return i * 8 - static_cast<uint32_t>(std::countr_zero(line_[i - 1]));
         }
@@ -281,7 +286,6 @@ int32_t TT4Decoder::endOfLine(TLineSink &sink) {
     }
     std::memset(line_, 0, (pos_ + 7) >> 3);
     pos_ = 0;
-    ink_ = 0;
     black_ = false;
     node_ = 0;
     synced_ = true;
@@ -300,7 +304,6 @@ int32_t TT4Decoder::Finish(TLineSink &sink) {
     }
     std::memset(line_, 0, (pos_ + 7) >> 3);
     pos_ = 0;
-    ink_ = 0;
     return rc;
 }
 
@@ -371,34 +374,29 @@ inline void storeBigEndian(uint8_t *p, uint64_t w) {
 // pixel in bit 63, stored into the line whenever a run leaves it; the line beyond the
 // current word is zero because it is cleared at every end-of-line, so white runs only move
 // the position). It stops for whatever the tables leave to the shared code: an end-of-line,
-// the bit walk, or the end of the buffered input, with the state written back to members.
+// a dead end, a code for the bit walk, or the end of the buffered input, with the state
+// written back to members. The loop keeps few values live so that they stay in registers.
 int TT4Decoder::fastLoop() {
     uint64_t buf = bitBuf_;
     int bits = bitCount_;
     const uint8_t *p = in_;
-    const uint8_t *const end = inEnd_;
+    const uint8_t *const start = in_;
+    const int startBits = bitCount_;
     uint8_t *const line = line_;
     uint32_t pos = pos_;
-    uint32_t ink = ink_;
     bool black = black_;
-    bool skip = skip_;
-    const bool synced = synced_;
-    int eolCount = eolCount_;
-    uint32_t invalid = invalid_;
-    uint64_t used = 0;
+    // -1 before synchronisation, else the count of end-of-lines since the last run.
+    int state = synced_ ? eolCount_ : -1;
     uint64_t acc = loadBigEndian(line + ((pos >> 6) << 3));
-
-    const TT4Tables::Entry *const primary = tables_.primary();
-    const TT4Tables::Entry *const sub = tables_.sub();
-    const uint64_t *const multiPattern = tables_.multiPattern();
-    const uint32_t *const multiInfo = tables_.multiInfo();
+    const TT4Tables &t = tables_;
     constexpr uint32_t kPrimaryMask = (1u << TT4Tables::kPrimaryBits) - 1;
     constexpr uint32_t kSubMask = (1u << TT4Tables::kSubBits) - 1;
+    constexpr uint32_t kMultiMask = (1u << TT4Tables::kMultiBits) - 1;
     int stop;
 
     for (;;) {
         if (bits < kMaxCodeBits) [[unlikely]] {
-            if (end - p >= 8) {
+            if (inEnd_ - p >= 8) {
                 uint64_t word;
                 std::memcpy(&word, p, 8);
                 if constexpr (std::endian::native == std::endian::big) {
@@ -409,7 +407,7 @@ int TT4Decoder::fastLoop() {
                 p += take;
                 bits += take * 8;
             } else {
-                while (bits <= 56 && p < end) {
+                while (bits <= 56 && p < inEnd_) {
                     buf |= static_cast<uint64_t>(*p++) << bits;
                     bits += 8;
                 }
@@ -419,33 +417,19 @@ int TT4Decoder::fastLoop() {
                 }
             }
         }
-        if (skip) [[unlikely]] {
-            // Skipping: 1 bits are ignored up to the next 0.
-            int ones = std::countr_one(buf);
-            int k = ones >= bits ? bits : ones;
-            buf >>= k;
-            bits -= k;
-            used += static_cast<uint64_t>(k);
-            skip = ones >= bits + k;
-            continue;
-        }
-        if (synced && pos < 3000) [[likely]] {
+        if (state >= 0 && pos < 3000) [[likely]] {
             // Runs of terminating codes in one step (they all fit: pos + 64 < 4096).
-            const uint32_t index =
-                (static_cast<uint32_t>(buf) & ((1u << TT4Tables::kMultiBits) - 1)) |
-                (static_cast<uint32_t>(black) << TT4Tables::kMultiBits);
-            const uint32_t info = multiInfo[index];
+            const uint32_t index = (static_cast<uint32_t>(buf) & kMultiMask) |
+                                   (static_cast<uint32_t>(black) << TT4Tables::kMultiBits);
+            const uint32_t info = t.multiInfo_[index];
             if (info != 0) {
-                const uint64_t pattern = multiPattern[index];
+                const uint64_t pattern = t.multiPattern_[index];
                 const int nbits = static_cast<int>(info & 0xFF);
                 const uint32_t pixels = (info >> 8) & 0xFF;
                 buf >>= nbits;
                 bits -= nbits;
-                used += static_cast<uint64_t>(nbits);
-                eolCount = 0;
+                state = 0;
                 const uint32_t off = pos & 63;
-                ink = pattern != 0 ? pos + 64 - static_cast<uint32_t>(std::countr_zero(pattern))
-                                   : ink;
                 acc |= pattern >> off;
                 if (off + pixels >= 64) {
                     storeBigEndian(line + ((pos >> 6) << 3), acc);
@@ -456,76 +440,90 @@ int TT4Decoder::fastLoop() {
                 continue;
             }
         }
-        TT4Tables::Entry e = primary[(static_cast<uint32_t>(buf) & kPrimaryMask) |
-                                     (static_cast<uint32_t>(black) << TT4Tables::kPrimaryBits)];
+        TT4Tables::Entry e = t.primary_[(static_cast<uint32_t>(buf) & kPrimaryMask) |
+                                        (static_cast<uint32_t>(black) << TT4Tables::kPrimaryBits)];
         if (e.kind == TT4Tables::kSub) [[unlikely]] {
-            e = sub[e.value + ((buf >> TT4Tables::kPrimaryBits) & kSubMask)];
+            e = t.sub_[e.value + ((buf >> TT4Tables::kPrimaryBits) & kSubMask)];
         }
         if (e.kind == TT4Tables::kRun) [[likely]] {
             buf >>= e.len;
             bits -= e.len;
-            used += e.len;
-            if (!synced) [[unlikely]] {
+            if (state < 0) [[unlikely]] {
                 continue;
             }
-            eolCount = 0;
+            state = 0;
             const uint32_t run = e.value;
             if ((pos >> 3) + (run >> 3) >= kLineArea) [[unlikely]] {
                 continue;
             }
             const uint32_t next = pos + run;
-            ink = black && run != 0 ? next : ink;
             if ((pos >> 6) == (next >> 6)) {
                 // Within the word (a run of 0 gives an empty mask).
                 uint64_t mask = (~uint64_t{0} >> (pos & 63)) & ~(~uint64_t{0} >> (next & 63));
                 acc |= black ? mask : 0;
-            } else {
-                if (black) {
-                    acc |= ~uint64_t{0} >> (pos & 63);
-                    storeBigEndian(line + ((pos >> 6) << 3), acc);
-                    for (uint32_t word = (pos >> 6) + 1; word < (next >> 6); ++word) {
-                        storeBigEndian(line + (word << 3), ~uint64_t{0});
-                    }
-                    acc = (next & 63) != 0 ? ~(~uint64_t{0} >> (next & 63)) : 0;
-                } else {
-                    storeBigEndian(line + ((pos >> 6) << 3), acc);
-                    acc = 0;
+            } else if (black) {
+                acc |= ~uint64_t{0} >> (pos & 63);
+                storeBigEndian(line + ((pos >> 6) << 3), acc);
+                for (uint32_t word = (pos >> 6) + 1; word < (next >> 6); ++word) {
+                    storeBigEndian(line + (word << 3), ~uint64_t{0});
                 }
+                acc = (next & 63) != 0 ? ~(~uint64_t{0} >> (next & 63)) : 0;
+            } else {
+                storeBigEndian(line + ((pos >> 6) << 3), acc);
+                acc = 0;
             }
             pos = next;
             black ^= run < 64;
             continue;
         }
-        if (e.kind == TT4Tables::kDead) {
-            buf >>= e.len;
-            bits -= e.len;
-            used += e.len;
-            ++invalid;
-            skip = true;
-            continue;
-        }
         if (e.kind == TT4Tables::kEol) {
             buf >>= e.len;
             bits -= e.len;
-            used += e.len;
             stop = kStopEol;
+        } else if (e.kind == TT4Tables::kDead) {
+            buf >>= e.len;
+            bits -= e.len;
+            stop = kStopDead;
         } else {
             stop = kStopWalk; // left open by the tables (the fill loop)
         }
         break;
     }
     storeBigEndian(line + ((pos >> 6) << 3), acc);
+    consumed_ += static_cast<uint64_t>(p - start) * 8 + static_cast<uint64_t>(startBits) -
+                 static_cast<uint64_t>(bits);
     bitBuf_ = buf;
     bitCount_ = bits;
     in_ = p;
     pos_ = pos;
-    ink_ = ink;
     black_ = black;
-    skip_ = skip;
-    eolCount_ = eolCount;
-    invalid_ = invalid;
-    consumed_ += used;
+    if (state >= 0) {
+        eolCount_ = state;
+    }
     return stop;
+}
+
+// Skip mode after a dead end: 1 bits are ignored up to the next 0, which ends it (that 0 is
+// then the first bit of the next code). Returns false when the input ran out first.
+bool TT4Decoder::skipOnes() {
+    for (;;) {
+        if (bitCount_ == 0) {
+            if (in_ == inEnd_) {
+                return false;
+            }
+            bitBuf_ = *in_++;
+            bitCount_ = 8;
+        }
+        int ones = std::countr_one(bitBuf_);
+        int k = std::min(ones, bitCount_);
+        bitBuf_ = k < 64 ? bitBuf_ >> k : 0;
+        bitCount_ -= k;
+        consumed_ += static_cast<uint64_t>(k);
+        if (bitCount_ > 0) {
+            skip_ = false;
+            return true;
+        }
+    }
 }
 
 // The bit walk over the buffered bits; with untilRoot it stops once the walk is back at the
@@ -570,11 +568,20 @@ int32_t TT4Decoder::Decode(const uint8_t *data, size_t n, TLineSink &sink) {
     if (int32_t rc = finishCode(); rc != 0 || node_ != 0) {
         return rc;
     }
+    if (skip_ && !skipOnes()) {
+        return 0;
+    }
     for (;;) {
         int stop = fastLoop();
         int32_t rc = 0;
         if (stop == kStopEol) {
             rc = endOfLine(sink);
+        } else if (stop == kStopDead) {
+            ++invalid_;
+            skip_ = true;
+            if (!skipOnes()) {
+                return 0;
+            }
         } else if (stop == kStopWalk) {
             rc = walkBuffered(true, sink);
             if (rc == 0) {
@@ -582,6 +589,9 @@ int32_t TT4Decoder::Decode(const uint8_t *data, size_t n, TLineSink &sink) {
             }
             if (rc == 0 && node_ != 0) {
                 return 0; // input used up inside a code
+            }
+            if (rc == 0 && skip_ && !skipOnes()) {
+                return 0;
             }
         } else {
             return walkBuffered(false, sink);

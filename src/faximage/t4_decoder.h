@@ -102,6 +102,7 @@ class TT4Tables {
     [[nodiscard]] const Entry *primary() const { return primary_.data(); }
 
   private:
+    friend class TT4Decoder;
     void buildTables(bool black);
     Entry walk(const TDecodeTree &tree, int node, uint32_t bits, int nbits, int depth) const;
 
@@ -139,8 +140,9 @@ class TT4Decoder {
     [[nodiscard]] uint64_t bitsConsumed() const { return consumed_; }
 
   private:
-    enum : int { kStopInput, kStopEol, kStopWalk };
+    enum : int { kStopInput, kStopEol, kStopDead, kStopWalk };
     int fastLoop();
+    bool skipOnes();
     int32_t walkBuffered(bool untilRoot, TLineSink &sink);
     int32_t stepBit(unsigned bit, TLineSink &sink);
     int32_t endOfLine(TLineSink &sink);
@@ -154,7 +156,6 @@ class TT4Decoder {
     bool black_ = false;
     bool synced_ = false;
     uint32_t pos_ = 0; // bit position in the line
-    uint32_t ink_ = 0; // end of the line's last black run
     int eolCount_ = 0;
     uint32_t invalid_ = 0;
     uint64_t consumed_ = 0;
