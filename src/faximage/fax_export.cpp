@@ -131,7 +131,8 @@ int32_t WritePdf(const std::vector<TFaxPageImage> &pages, const std::string &pdf
             break;
         }
         cairo_save(cr);
-        cairo_scale(cr, 72.0 / page.XDpi(), 72.0 / page.YDpi());
+        // The image fills the page exactly (the page size was cut to 1/1000 pt).
+        cairo_scale(cr, w / page.bitmap.Width(), h / page.bitmap.Height());
         cairo_set_source_rgb(cr, 0, 0, 0);
         cairo_pattern_t *pattern = cairo_pattern_create_for_surface(mask);
         cairo_pattern_set_filter(pattern, CAIRO_FILTER_NEAREST);
