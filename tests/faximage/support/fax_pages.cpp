@@ -227,10 +227,12 @@ void BitWriter::run(bool black, uint32_t length) {
         length -= m;
     } else if (length >= 64) {
         uint32_t m = length / 64 * 64;
-        bits((black ? kBlackMakeUp : kWhiteMakeUp)[m / 64 - 1].bits);
+        const TT4Code *makeUp = black ? kBlackMakeUp : kWhiteMakeUp;
+        bits(makeUp[m / 64 - 1].bits);
         length -= m;
     }
-    bits((black ? kBlackTerminating : kWhiteTerminating)[length].bits);
+    const TT4Code *terminating = black ? kBlackTerminating : kWhiteTerminating;
+    bits(terminating[length].bits);
 }
 
 void BitWriter::line(const uint8_t *row, uint32_t width) {
