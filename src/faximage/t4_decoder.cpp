@@ -1,5 +1,6 @@
 #include "faximage/t4_decoder.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <string>
@@ -147,8 +148,8 @@ TT4Tables::Entry TT4Tables::walk(const TDecodeTree &tree, int node, uint32_t bit
 
 void TT4Tables::buildTables(bool black) {
     const TDecodeTree &t = tree(black);
-    auto &primary = black ? blackPrimary_ : whitePrimary_;
-    for (uint32_t index = 0; index < primary.size(); ++index) {
+    Entry *primary = primary_.data() + (black ? 1 << kPrimaryBits : 0);
+    for (uint32_t index = 0; index < (1u << kPrimaryBits); ++index) {
         Entry e = walk(t, 0, index, kPrimaryBits, 0);
         if (e.kind == kSlow && subCount_ < 64) {
             int node = e.value;
@@ -164,6 +165,33 @@ void TT4Tables::buildTables(bool black) {
             e = {kSlow, 0, 0};
         }
         primary[index] = e;
+    }
+    const uint32_t colour = black ? 1u << kMultiBits : 0u;
+    for (uint32_t index = 0; index < (1u << kMultiBits); ++index) {
+        bool col = black;
+        int usedBits = 0;
+        uint32_t pixels = 0;
+        uint64_t pattern = 0;
+        int codes = 0;
+        for (;;) {
+            Entry e = walk(tree(col), 0, index >> usedBits, kMultiBits - usedBits, 0);
+            if (e.kind != kRun || e.value >= 64 || pixels + e.value > 64) {
+                break;
+            }
+            if (col) {
+                for (uint32_t k = pixels; k < pixels + e.value; ++k) {
+                    pattern |= uint64_t{1} << (63 - k);
+                }
+            }
+            pixels += e.value;
+            usedBits += e.len;
+            col = !col;
+            ++codes;
+        }
+        multiPattern_[colour | index] = pattern;
+        multiInfo_[colour | index] = codes == 0 ? 0u
+                                                : static_cast<uint32_t>(usedBits) | (pixels << 8) |
+                                                      (static_cast<uint32_t>(codes & 1) << 16);
     }
 }
 
@@ -230,11 +258,31 @@ inline void TT4Decoder::addRun(uint32_t run) {
     eolCount_ = 0;
 }
 
+// The pixels up to the last black one within the line's whole bytes, found from the end (a
+// line usually ends in a few white bytes, or in black).
+uint32_t TT4Decoder::inkWithin(uint32_t bytes) const {
+    uint32_t i = bytes;
+    while (i >= 8) {
+        uint64_t w;
+        std::memcpy(&w, line_ + i - 8, 8);
+        if (w != 0) {
+            break;
+        }
+        i -= 8;
+    }
+    for (; i > 0; --i) {
+        if (line_[i - 1] != 0) {
+            return i * 8 - static_cast<uint32_t>(std::countr_zero(line_[i - 1]));
+        }
+    }
+    return 0;
+}
+
 int32_t TT4Decoder::endOfLine(TLineSink &sink) {
     int32_t rc = 0;
     uint32_t bytes = pos_ >> 3;
     if (pos_ > 0 && (bytes == 216 || bytes == 256)) {
-        rc = sink.OnLine(line_, bytes);
+        rc = sink.OnLine(line_, bytes, inkWithin(bytes));
     }
     std::memset(line_, 0, (pos_ + 7) >> 3);
     pos_ = 0;
@@ -246,6 +294,17 @@ int32_t TT4Decoder::endOfLine(TLineSink &sink) {
         return rc;
     }
     return eolCount_ >= 3 ? kPageEnd : 0;
+}
+
+int32_t TT4Decoder::Finish(TLineSink &sink) {
+    uint32_t bytes = pos_ >> 3;
+    int32_t rc = 0;
+    if (synced_ && pos_ > 0 && (bytes == 216 || bytes == 256)) {
+        rc = sink.OnLine(line_, bytes, inkWithin(bytes));
+    }
+    std::memset(line_, 0, (pos_ + 7) >> 3);
+    pos_ = 0;
+    return rc;
 }
 
 inline int32_t TT4Decoder::stepBit(unsigned bit, TLineSink &sink) {
@@ -290,108 +349,257 @@ int32_t TT4Decoder::DecodeLiteral(const uint8_t *data, size_t n, TLineSink &sink
     return 0;
 }
 
-int32_t TT4Decoder::Decode(const uint8_t *data, size_t n, TLineSink &sink) {
-    const uint8_t *p = data;
-    const uint8_t *end = data + n;
-    uint64_t buf = 0;
-    int bits = 0;
+namespace {
 
-    auto refill = [&] {
-        if (end - p >= 8) {
-            uint64_t word;
-            std::memcpy(&word, p, 8);
-            if constexpr (std::endian::native == std::endian::big) {
-                word = __builtin_bswap64(word);
-            }
-            buf |= word << bits;
-            int take = (63 - bits) >> 3;
-            p += take;
-            bits += take * 8;
-        } else {
-            while (bits <= 56 && p < end) {
-                buf |= static_cast<uint64_t>(*p++) << bits;
-                bits += 8;
+inline uint64_t loadBigEndian(const uint8_t *p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    if constexpr (std::endian::native == std::endian::little) {
+        w = __builtin_bswap64(w);
+    }
+    return w;
+}
+
+inline void storeBigEndian(uint8_t *p, uint64_t w) {
+    if constexpr (std::endian::native == std::endian::little) {
+        w = __builtin_bswap64(w);
+    }
+    std::memcpy(p, &w, 8);
+}
+
+} // namespace
+
+// The production decoder: fastLoop() runs table steps with its hot state in locals (the bit
+// buffer, the line position, the colour, and the 64-pixel word being filled, `acc`, leftmost
+// pixel in bit 63, stored into the line whenever a run leaves it; the line beyond the
+// current word is zero because it is cleared at every end-of-line, so white runs only move
+// the position). It stops for whatever the tables leave to the shared code: an end-of-line,
+// a dead end, a code for the bit walk, or the end of the buffered input, with the state
+// written back to members. The loop keeps few values live so that they stay in registers.
+int TT4Decoder::fastLoop() {
+    uint64_t buf = bitBuf_;
+    int bits = bitCount_;
+    const uint8_t *p = in_;
+    const uint8_t *const start = in_;
+    const int startBits = bitCount_;
+    uint8_t *const line = line_;
+    uint32_t pos = pos_;
+    bool black = black_;
+    // -1 before synchronisation, else the count of end-of-lines since the last run.
+    int state = synced_ ? eolCount_ : -1;
+    uint64_t acc = loadBigEndian(line + ((pos >> 6) << 3));
+    const TT4Tables &t = tables_;
+    constexpr uint32_t kPrimaryMask = (1u << TT4Tables::kPrimaryBits) - 1;
+    constexpr uint32_t kSubMask = (1u << TT4Tables::kSubBits) - 1;
+    constexpr uint32_t kMultiMask = (1u << TT4Tables::kMultiBits) - 1;
+    int stop;
+
+    for (;;) {
+        if (bits < kMaxCodeBits) [[unlikely]] {
+            if (inEnd_ - p >= 8) {
+                uint64_t word;
+                std::memcpy(&word, p, 8);
+                if constexpr (std::endian::native == std::endian::big) {
+                    word = __builtin_bswap64(word);
+                }
+                buf |= word << bits;
+                int take = (63 - bits) >> 3;
+                p += take;
+                bits += take * 8;
+            } else {
+                while (bits <= 56 && p < inEnd_) {
+                    buf |= static_cast<uint64_t>(*p++) << bits;
+                    bits += 8;
+                }
+                if (bits < kMaxCodeBits) {
+                    stop = kStopInput;
+                    break;
+                }
             }
         }
-    };
-    auto consume = [&](int k) {
-        buf = k < 64 ? buf >> k : 0;
-        bits -= k;
-        consumed_ += static_cast<uint64_t>(k);
-    };
-    // The bit walk over buffered bits until the walk is back at the root and not skipping.
-    // Returns non-zero to stop; `bits` may run out first.
-    auto walkBits = [&](bool untilRoot) -> int32_t {
-        while (bits > 0) {
-            unsigned bit = static_cast<unsigned>(buf & 1u);
-            buf >>= 1;
-            --bits;
-            --consumed_; // stepBit counts it
-            if (int32_t rc = stepBit(bit, sink); rc != 0) {
-                return rc;
+        if (state >= 0 && pos < 3000) [[likely]] {
+            // Runs of terminating codes in one step (they all fit: pos + 64 < 4096).
+            const uint32_t index = (static_cast<uint32_t>(buf) & kMultiMask) |
+                                   (static_cast<uint32_t>(black) << TT4Tables::kMultiBits);
+            const uint32_t info = t.multiInfo_[index];
+            if (info != 0) {
+                const uint64_t pattern = t.multiPattern_[index];
+                const int nbits = static_cast<int>(info & 0xFF);
+                const uint32_t pixels = (info >> 8) & 0xFF;
+                buf >>= nbits;
+                bits -= nbits;
+                state = 0;
+                const uint32_t off = pos & 63;
+                acc |= pattern >> off;
+                if (off + pixels >= 64) {
+                    storeBigEndian(line + ((pos >> 6) << 3), acc);
+                    acc = off != 0 ? pattern << (64 - off) : 0;
+                }
+                pos += pixels;
+                black ^= (info >> 16) != 0;
+                continue;
             }
-            if (untilRoot && node_ == 0 && !skip_) {
-                return 0;
+        }
+        TT4Tables::Entry e = t.primary_[(static_cast<uint32_t>(buf) & kPrimaryMask) |
+                                        (static_cast<uint32_t>(black) << TT4Tables::kPrimaryBits)];
+        if (e.kind == TT4Tables::kSub) [[unlikely]] {
+            e = t.sub_[e.value + ((buf >> TT4Tables::kPrimaryBits) & kSubMask)];
+        }
+        if (e.kind == TT4Tables::kRun) [[likely]] {
+            buf >>= e.len;
+            bits -= e.len;
+            if (state < 0) [[unlikely]] {
+                continue;
+            }
+            state = 0;
+            const uint32_t run = e.value;
+            if ((pos >> 3) + (run >> 3) >= kLineArea) [[unlikely]] {
+                continue;
+            }
+            const uint32_t next = pos + run;
+            if ((pos >> 6) == (next >> 6)) {
+                // Within the word (a run of 0 gives an empty mask).
+                uint64_t mask = (~uint64_t{0} >> (pos & 63)) & ~(~uint64_t{0} >> (next & 63));
+                acc |= black ? mask : 0;
+            } else if (black) {
+                acc |= ~uint64_t{0} >> (pos & 63);
+                storeBigEndian(line + ((pos >> 6) << 3), acc);
+                for (uint32_t word = (pos >> 6) + 1; word < (next >> 6); ++word) {
+                    storeBigEndian(line + (word << 3), ~uint64_t{0});
+                }
+                acc = (next & 63) != 0 ? ~(~uint64_t{0} >> (next & 63)) : 0;
+            } else {
+                storeBigEndian(line + ((pos >> 6) << 3), acc);
+                acc = 0;
+            }
+            pos = next;
+            black ^= run < 64;
+            continue;
+        }
+        if (e.kind == TT4Tables::kEol) {
+            buf >>= e.len;
+            bits -= e.len;
+            stop = kStopEol;
+        } else if (e.kind == TT4Tables::kDead) {
+            buf >>= e.len;
+            bits -= e.len;
+            stop = kStopDead;
+        } else {
+            stop = kStopWalk; // left open by the tables (the fill loop)
+        }
+        break;
+    }
+    storeBigEndian(line + ((pos >> 6) << 3), acc);
+    consumed_ += static_cast<uint64_t>(p - start) * 8 + static_cast<uint64_t>(startBits) -
+                 static_cast<uint64_t>(bits);
+    bitBuf_ = buf;
+    bitCount_ = bits;
+    in_ = p;
+    pos_ = pos;
+    black_ = black;
+    if (state >= 0) {
+        eolCount_ = state;
+    }
+    return stop;
+}
+
+// Skip mode after a dead end: 1 bits are ignored up to the next 0, which ends it (that 0 is
+// then the first bit of the next code). Returns false when the input ran out first.
+bool TT4Decoder::skipOnes() {
+    for (;;) {
+        if (bitCount_ == 0) {
+            if (in_ == inEnd_) {
+                return false;
+            }
+            bitBuf_ = *in_++;
+            bitCount_ = 8;
+        }
+        int ones = std::countr_one(bitBuf_);
+        int k = std::min(ones, bitCount_);
+        bitBuf_ = k < 64 ? bitBuf_ >> k : 0;
+        bitCount_ -= k;
+        consumed_ += static_cast<uint64_t>(k);
+        if (bitCount_ > 0) {
+            skip_ = false;
+            return true;
+        }
+    }
+}
+
+// The bit walk over the buffered bits; with untilRoot it stops once the walk is back at the
+// root and not skipping.
+int32_t TT4Decoder::walkBuffered(bool untilRoot, TLineSink &sink) {
+    while (bitCount_ > 0) {
+        unsigned bit = static_cast<unsigned>(bitBuf_ & 1u);
+        bitBuf_ >>= 1;
+        --bitCount_;
+        if (int32_t rc = stepBit(bit, sink); rc != 0) {
+            return rc;
+        }
+        if (untilRoot && node_ == 0) {
+            return 0;
+        }
+    }
+    return 0;
+}
+
+int32_t TT4Decoder::Decode(const uint8_t *data, size_t n, TLineSink &sink) {
+    in_ = data;
+    inEnd_ = data + n;
+    bitBuf_ = 0;
+    bitCount_ = 0;
+    // Finishes a code the tables left open (or the previous chunk did) with the bit walk,
+    // taking further bytes as needed; stops at the root or when the input is used up.
+    auto finishCode = [&]() -> int32_t {
+        while (node_ != 0) {
+            if (bitCount_ == 0) {
+                if (in_ == inEnd_) {
+                    return 0;
+                }
+                bitBuf_ = *in_++;
+                bitCount_ = 8;
+            }
+            if (int32_t rc = walkBuffered(true, sink); rc != 0) {
+                return rc;
             }
         }
         return 0;
     };
-
-    const TT4Tables::Entry *sub = tables_.sub();
+    if (int32_t rc = finishCode(); rc != 0 || node_ != 0) {
+        return rc;
+    }
+    if (skip_ && !skipOnes()) {
+        return 0;
+    }
     for (;;) {
-        if (bits < kMaxCodeBits) {
-            refill();
-        }
-        if (bits < kMaxCodeBits) {
-            break; // too few bits left for a table step: the bit walk finishes the chunk
-        }
-        if (node_ != 0 || skip_) {
-            if (skip_ && node_ == 0) {
-                // Skipping: 1 bits are ignored up to the next 0.
-                int ones = std::countr_one(buf);
-                if (ones >= bits) {
-                    consume(bits);
-                    continue;
-                }
-                consume(ones);
-                skip_ = false;
-                continue;
-            }
-            if (int32_t rc = walkBits(true); rc != 0) {
-                return rc;
-            }
-            continue;
-        }
-        TT4Tables::Entry e = tables_.primary(black_)[buf & ((1u << TT4Tables::kPrimaryBits) - 1)];
-        if (e.kind == TT4Tables::kSub) {
-            e = sub[e.value +
-                    ((buf >> TT4Tables::kPrimaryBits) & ((1u << TT4Tables::kSubBits) - 1))];
-        }
-        switch (e.kind) {
-        case TT4Tables::kRun:
-            consume(e.len);
-            addRun(e.value);
-            break;
-        case TT4Tables::kEol:
-            consume(e.len);
-            if (int32_t rc = endOfLine(sink); rc != 0) {
-                return rc;
-            }
-            break;
-        case TT4Tables::kDead:
-            consume(e.len);
+        int stop = fastLoop();
+        int32_t rc = 0;
+        if (stop == kStopEol) {
+            rc = endOfLine(sink);
+        } else if (stop == kStopDead) {
             ++invalid_;
             skip_ = true;
-            break;
-        default:
-            // Left open by the tables (the fill loop): walk bit by bit.
-            if (int32_t rc = walkBits(true); rc != 0) {
-                return rc;
+            if (!skipOnes()) {
+                return 0;
             }
-            break;
+        } else if (stop == kStopWalk) {
+            rc = walkBuffered(true, sink);
+            if (rc == 0) {
+                rc = finishCode();
+            }
+            if (rc == 0 && node_ != 0) {
+                return 0; // input used up inside a code
+            }
+            if (rc == 0 && skip_ && !skipOnes()) {
+                return 0;
+            }
+        } else {
+            return walkBuffered(false, sink);
+        }
+        if (rc != 0) {
+            return rc;
         }
     }
-    return walkBits(false);
 }
 
 } // namespace quillon::faximage

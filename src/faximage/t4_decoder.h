@@ -57,12 +57,13 @@ struct TDecodeTree {
 // T.4 tables: each tree takes 269 nodes).
 [[nodiscard]] bool BuildDecodeTree(bool black, TFillMode fill, TDecodeTree &tree);
 
-// Receives each decoded line that passed the width check. Returns 0 to go on, anything else
-// to stop decoding with that value.
+// Receives each decoded line that passed the width check: its bytes, and `ink`, the number
+// of pixels up to and including the last black one (0 for a white line), which the decoder
+// knows without scanning. Returns 0 to go on, anything else to stop decoding with that value.
 class TLineSink {
   public:
     virtual ~TLineSink() = default;
-    virtual int32_t OnLine(const uint8_t *line, uint32_t bytes) = 0;
+    virtual int32_t OnLine(const uint8_t *line, uint32_t bytes, uint32_t ink) = 0;
 };
 
 // The two trees plus the lookup tables derived from them; built once and shared read-only.
@@ -85,11 +86,23 @@ class TT4Tables {
     static constexpr int kPrimaryBits = 9;
     static constexpr int kSubBits = 4;
     [[nodiscard]] const Entry *primary(bool black) const {
-        return black ? blackPrimary_.data() : whitePrimary_.data();
+        return primary_.data() + (black ? 1 << kPrimaryBits : 0);
     }
     [[nodiscard]] const Entry *sub() const { return sub_.data(); }
 
+    // Several terminating codes per step: for the next kMultiBits bits, the pixels of the
+    // longest sequence of terminating codes that fits (at most 64 pixels; black bits from bit
+    // 63 down), and info = bits used | pixels << 8 | colour change << 16; 0 when the first
+    // code is anything else.
+    static constexpr int kMultiBits = 10;
+    // Indexed by colour << kMultiBits | next bits.
+    [[nodiscard]] const uint64_t *multiPattern() const { return multiPattern_.data(); }
+    [[nodiscard]] const uint32_t *multiInfo() const { return multiInfo_.data(); }
+    // Indexed by colour << kPrimaryBits | next bits.
+    [[nodiscard]] const Entry *primary() const { return primary_.data(); }
+
   private:
+    friend class TT4Decoder;
     void buildTables(bool black);
     Entry walk(const TDecodeTree &tree, int node, uint32_t bits, int nbits, int depth) const;
 
@@ -97,10 +110,11 @@ class TT4Tables {
     bool ok_ = false;
     TDecodeTree white_;
     TDecodeTree black_;
-    std::array<Entry, 1 << kPrimaryBits> whitePrimary_{};
-    std::array<Entry, 1 << kPrimaryBits> blackPrimary_{};
+    std::array<Entry, 2 << kPrimaryBits> primary_{};
     std::array<Entry, 64 << kSubBits> sub_{};
     int subCount_ = 0;
+    std::array<uint64_t, 2 << kMultiBits> multiPattern_{};
+    std::array<uint32_t, 2 << kMultiBits> multiInfo_{};
 };
 
 // Decoding state of one page. Feed the page's bytes in order, in chunks of any size.
@@ -115,6 +129,10 @@ class TT4Decoder {
     // the sink's non-zero result. After a non-zero result the decoder must be Reset.
     [[nodiscard]] int32_t Decode(const uint8_t *data, size_t n, TLineSink &sink);
     [[nodiscard]] int32_t DecodeLiteral(const uint8_t *data, size_t n, TLineSink &sink);
+    // At the end of the page's data (not after the third end-of-line): a last line of full
+    // width that no end-of-line followed (data without RTC, as libtiff writes it) is handed
+    // to the sink like any other. Returns 0 or the sink's result.
+    [[nodiscard]] int32_t Finish(TLineSink &sink);
 
     [[nodiscard]] uint32_t invalidCodes() const { return invalid_; }
     [[nodiscard]] bool synchronised() const { return synced_; }
@@ -122,8 +140,13 @@ class TT4Decoder {
     [[nodiscard]] uint64_t bitsConsumed() const { return consumed_; }
 
   private:
+    enum : int { kStopInput, kStopEol, kStopDead, kStopWalk };
+    int fastLoop();
+    bool skipOnes();
+    int32_t walkBuffered(bool untilRoot, TLineSink &sink);
     int32_t stepBit(unsigned bit, TLineSink &sink);
     int32_t endOfLine(TLineSink &sink);
+    [[nodiscard]] uint32_t inkWithin(uint32_t bytes) const;
     void addRun(uint32_t run);
     void fillBlack(uint32_t pos, uint32_t run);
 
@@ -136,6 +159,11 @@ class TT4Decoder {
     int eolCount_ = 0;
     uint32_t invalid_ = 0;
     uint64_t consumed_ = 0;
+    // Input of the running Decode call.
+    uint64_t bitBuf_ = 0;
+    int bitCount_ = 0;
+    const uint8_t *in_ = nullptr;
+    const uint8_t *inEnd_ = nullptr;
     // Runs may reach a little past byte 512 (the fit test uses r/8); 8 bytes of slack more
     // for the word-wide stores.
     alignas(8) uint8_t line_[kLineArea + 16] = {};

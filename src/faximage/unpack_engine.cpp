@@ -27,23 +27,6 @@ struct PairTable {
 };
 const PairTable kPairs;
 
-bool allZero(const uint8_t *p, uint32_t n) {
-    uint32_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t w;
-        std::memcpy(&w, p + i, 8);
-        if (w != 0) {
-            return false;
-        }
-    }
-    for (; i < n; ++i) {
-        if (p[i] != 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
 } // namespace
 
 // The built-in consumer: rows of a fixed stride, grown 1024 rows at a time, each row padded
@@ -52,53 +35,61 @@ struct TUnpackEngine::Builder {
     static constexpr uint32_t kBlockRows = 1024;
     uint32_t stride = 216;
     uint32_t rows = 0;
-    uint32_t capacity = 0;
     uint32_t widest = 1;
     bool invert = false;
-    std::vector<uint8_t> memory;
+    // Row memory in blocks of 1024 rows; rows are written whole, so blocks need no clearing.
+    std::vector<std::unique_ptr<uint8_t[]>> blocks;
 
     int32_t start(bool wide) {
         stride = wide ? 256 : 216;
         rows = 0;
         widest = 1;
+        blocks.clear();
+        return grow();
+    }
+
+    int32_t grow() {
         try {
-            memory.assign(size_t{kBlockRows} * stride, 0);
+            blocks.emplace_back(new uint8_t[size_t{kBlockRows} * stride]);
         } catch (const std::bad_alloc &) {
             return kErrInsufficientMemory;
         }
-        capacity = kBlockRows;
         return 0;
     }
 
-    int32_t add(const uint8_t *raw, uint32_t n) {
+    [[nodiscard]] const uint8_t *row(uint32_t y) const {
+        return blocks[y / kBlockRows].get() + size_t{y % kBlockRows} * stride;
+    }
+
+    // `ink`: pixels up to and including the line's last black one; the used width is the
+    // line without its trailing white bytes.
+    int32_t add(const uint8_t *raw, uint32_t n, uint32_t ink) {
         if (rows >= kMaxRows) {
             return kErrTooManyRows;
         }
-        if (rows == capacity) {
-            try {
-                memory.resize(memory.size() + size_t{kBlockRows} * stride);
-            } catch (const std::bad_alloc &) {
-                return kErrInsufficientMemory;
+        if (rows == blocks.size() * kBlockRows) {
+            if (int32_t rc = grow(); rc != 0) {
+                return rc;
             }
-            capacity += kBlockRows;
         }
-        uint8_t *dst = memory.data() + size_t{rows} * stride;
-        uint32_t m = std::min(n, stride);
-        const uint8_t white = invert ? 0xFF : 0x00;
+        uint8_t *dst = blocks.back().get() + size_t{rows % kBlockRows} * stride;
+        const uint32_t m = std::min({(ink + 7) / 8, n, stride});
         if (invert) {
-            for (uint32_t i = 0; i < m; ++i) {
+            uint32_t i = 0;
+            for (; i + 8 <= m; i += 8) {
+                uint64_t w;
+                std::memcpy(&w, raw + i, 8);
+                w = ~w;
+                std::memcpy(dst + i, &w, 8);
+            }
+            for (; i < m; ++i) {
                 dst[i] = static_cast<uint8_t>(~raw[i]);
             }
         } else {
             std::memcpy(dst, raw, m);
         }
-        std::memset(dst + m, white, stride - m);
-        // Trailing white bytes are 0 in the line as decoded, whatever the inversion.
-        uint32_t used = m;
-        while (used > 0 && raw[used - 1] == 0) {
-            --used;
-        }
-        widest = std::max(widest, used);
+        std::memset(dst + m, invert ? 0xFF : 0x00, stride - m);
+        widest = std::max(widest, m);
         ++rows;
         return 0;
     }
@@ -154,7 +145,7 @@ int32_t TUnpackEngine::consume(TLineKind kind, const uint8_t *data, uint32_t n) 
         if (kind == TLineKind::kStartPage) {
             return builder_->start(pageHeader_.Wide());
         }
-        return kind == TLineKind::kLine ? builder_->add(data, n) : 0;
+        return kind == TLineKind::kLine ? builder_->add(data, n, n * 8) : 0;
     }
     if (!consumer_) {
         return 0;
@@ -163,9 +154,9 @@ int32_t TUnpackEngine::consume(TLineKind kind, const uint8_t *data, uint32_t n) 
     return rc < 0 ? rc : 0;
 }
 
-int32_t TUnpackEngine::emit(const uint8_t *raw, uint32_t n) {
+int32_t TUnpackEngine::emit(const uint8_t *raw, uint32_t n, uint32_t ink) {
     if (builder_ != nullptr) {
-        return builder_->add(raw, n); // inverts while copying
+        return builder_->add(raw, n, ink); // inverts while copying
     }
     const uint8_t *data = raw;
     if (invert_ && n > 0) {
@@ -177,14 +168,15 @@ int32_t TUnpackEngine::emit(const uint8_t *raw, uint32_t n) {
     return consume(TLineKind::kLine, data, n);
 }
 
-int32_t TUnpackEngine::deliver(const uint8_t *raw, uint32_t n) {
+int32_t TUnpackEngine::deliver(const uint8_t *raw, uint32_t n, uint32_t ink) {
     if (!pageHeader_.Fine()) {
         if (HasOption(ufDoubleHeight)) {
-            if (int32_t rc = emit(raw, n); rc != 0) {
+            if (int32_t rc = emit(raw, n, ink); rc != 0) {
                 return rc;
             }
         } else if (HasOption(ufHalfWidth) && n > 0) {
             n /= 2;
+            ink = (ink + 1) / 2;
             for (uint32_t i = 0; i < n; ++i) {
                 lineArea_[i] = static_cast<uint8_t>((kPairs.nibble[raw[2 * i]] << 4) |
                                                     kPairs.nibble[raw[2 * i + 1]]);
@@ -192,7 +184,7 @@ int32_t TUnpackEngine::deliver(const uint8_t *raw, uint32_t n) {
             raw = lineArea_;
         }
     }
-    return emit(raw, n);
+    return emit(raw, n, ink);
 }
 
 int32_t TUnpackEngine::releaseBlankRun(bool endOfPage) {
@@ -206,22 +198,22 @@ int32_t TUnpackEngine::releaseBlankRun(bool endOfPage) {
     blankRun_ = 0;
     for (uint32_t i = 0; i < count; ++i) {
         ++linesHandled_;
-        if (int32_t rc = deliver(blankArea_, 0); rc != 0) {
+        if (int32_t rc = deliver(blankArea_, 0, 0); rc != 0) {
             return rc;
         }
     }
     return 0;
 }
 
-int32_t TUnpackEngine::OnLine(const uint8_t *line, uint32_t bytes) {
+int32_t TUnpackEngine::OnLine(const uint8_t *line, uint32_t bytes, uint32_t ink) {
     ++linesHandled_;
     int32_t rc = 0;
-    if (wsFrom_ != 0 && wsTo_ != 0 && allZero(line, bytes)) {
+    if (wsFrom_ != 0 && wsTo_ != 0 && ink == 0) {
         ++blankRun_;
     } else {
         rc = releaseBlankRun(false);
         if (rc == 0) {
-            rc = deliver(line, bytes);
+            rc = deliver(line, bytes, ink);
         }
     }
     if (rc == 0 && HasOption(ufAbort)) {
@@ -269,6 +261,7 @@ int32_t TUnpackEngine::decodePage(fax::TApfSource &source, const std::string &na
             break;
         }
         if (got == 0) {
+            result = decoder->Finish(*this);
             break;
         }
         int32_t rc = decoder_ == TDecoderKind::kFast ? decoder->Decode(work_, got, *this)
@@ -345,10 +338,9 @@ int32_t TUnpackEngine::UnpackPageToBitmap(fax::TApfSource &source, const std::st
         return kErrInsufficientMemory;
     }
     for (uint32_t y = 0; y < builder.rows; ++y) {
-        std::memcpy(rows.data() + size_t{y} * rowBytes,
-                    builder.memory.data() + size_t{y} * builder.stride, rowBytes);
+        std::memcpy(rows.data() + size_t{y} * rowBytes, builder.row(y), rowBytes);
     }
-    builder.memory = {};
+    builder.blocks.clear();
     auto bitmap =
         std::make_unique<TFaxBitmap>(rowBytes * 8, builder.rows, rowBytes, invert, std::move(rows));
     if (horizMult_ != horizDiv_ || vertMult_ != vertDiv_) {

@@ -120,11 +120,11 @@ class TUnpackEngine : private TLineSink {
 
   private:
     struct Builder;
-    int32_t OnLine(const uint8_t *line, uint32_t bytes) override;
+    int32_t OnLine(const uint8_t *line, uint32_t bytes, uint32_t ink) override;
     int32_t decodePage(fax::TApfSource &source, const std::string &name, uint32_t page);
     int32_t releaseBlankRun(bool endOfPage);
-    int32_t deliver(const uint8_t *raw, uint32_t n);
-    int32_t emit(const uint8_t *raw, uint32_t n);
+    int32_t deliver(const uint8_t *raw, uint32_t n, uint32_t ink);
+    int32_t emit(const uint8_t *raw, uint32_t n, uint32_t ink);
     int32_t consume(TLineKind kind, const uint8_t *data, uint32_t n);
     int32_t yieldAndCheck();
 

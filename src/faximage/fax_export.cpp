@@ -1,0 +1,228 @@
+#include "faximage/fax_export.h"
+
+#include <cairo-pdf.h>
+#include <cairo.h>
+#include <tiffio.h>
+
+#include <algorithm>
+#include <bit>
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+
+#include "fax/apf_file.h"
+#include "faximage/unpack_engine.h"
+
+namespace quillon::faximage {
+
+namespace {
+
+constexpr int32_t kErrOutput = fax::kErrDeviceWrite;
+
+uint8_t reverseBits(uint8_t b) {
+    b = static_cast<uint8_t>((b & 0xF0) >> 4 | (b & 0x0F) << 4);
+    b = static_cast<uint8_t>((b & 0xCC) >> 2 | (b & 0x33) << 2);
+    b = static_cast<uint8_t>((b & 0xAA) >> 1 | (b & 0x55) << 1);
+    return b;
+}
+
+std::string lowerExtension(const std::string &path) {
+    std::string ext = std::filesystem::path(path).extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return ext;
+}
+
+// The page as a cairo A1 surface: 1 = ink (black). A1 pixels sit in native-endian 32-bit
+// words, the first pixel in the least significant bit on little-endian machines.
+cairo_surface_t *maskSurface(const TFaxBitmap &bitmap) {
+    const int width = static_cast<int>(bitmap.Width());
+    const int height = static_cast<int>(bitmap.Height());
+    cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_A1, width, height);
+    if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
+        return surface;
+    }
+    cairo_surface_flush(surface);
+    uint8_t *data = cairo_image_surface_get_data(surface);
+    const int stride = cairo_image_surface_get_stride(surface);
+    const uint32_t bytes = (bitmap.Width() + 7) / 8;
+    for (int y = 0; y < height; ++y) {
+        const uint8_t *src = bitmap.Row(static_cast<uint32_t>(y));
+        uint8_t *dst = data + static_cast<ptrdiff_t>(y) * stride;
+        std::memset(dst, 0, static_cast<size_t>(stride));
+        for (uint32_t i = 0; i < bytes; ++i) {
+            uint8_t ink = bitmap.OneIsWhite() ? static_cast<uint8_t>(~src[i]) : src[i];
+            if (i == bytes - 1 && (bitmap.Width() & 7) != 0) {
+                ink = static_cast<uint8_t>(ink & (0xFF00u >> (bitmap.Width() & 7)));
+            }
+            if constexpr (std::endian::native == std::endian::little) {
+                dst[i] = reverseBits(ink);
+            } else {
+                dst[i] = ink;
+            }
+        }
+    }
+    cairo_surface_mark_dirty(surface);
+    return surface;
+}
+
+} // namespace
+
+int32_t LoadFaxPages(const std::string &apfPath, std::vector<TFaxPageImage> &pages) {
+    pages.clear();
+    fax::TApfFileSource source;
+    if (int32_t rc = source.Open(apfPath); rc != 0) {
+        return rc;
+    }
+    fax::TApfFileHeader header;
+    if (int32_t rc = fax::ReadFileHeader(source, header); rc != 0) {
+        return rc;
+    }
+    TUnpackEngine engine;
+    engine.ClearOptions(0xFFFF);
+    for (uint32_t page = 1; page <= header.pageCount; ++page) {
+        TUnpackResult result;
+        if (int32_t rc = engine.UnpackPageToBitmap(source, apfPath, page, true, result); rc != 0) {
+            pages.clear();
+            return rc;
+        }
+        const fax::TApfPageHeader &ph = engine.PageHeader();
+        TFaxPageImage image;
+        image.fine = ph.Fine();
+        if (result.bitmap) {
+            image.bitmap = result.bitmap->WithWidth(ph.Width());
+        } else {
+            image.bitmap = TFaxBitmap(ph.Width(), 1, (ph.Width() / 8 + 1) & ~1u, true,
+                                      std::vector<uint8_t>((ph.Width() / 8 + 1) & ~1u, 0xFF));
+        }
+        pages.push_back(std::move(image));
+    }
+    return 0;
+}
+
+int32_t WritePdf(const std::vector<TFaxPageImage> &pages, const std::string &pdfPath) {
+    if (pages.empty()) {
+        return fax::kErrBadArgument;
+    }
+    // Sizes are cut (not rounded) to 1/1000 pt, so that a renderer working at the page's
+    // own resolution gets exactly the bitmap's pixel count, not one more.
+    auto size = [](const TFaxPageImage &p, double &w, double &h) {
+        w = std::floor(p.bitmap.Width() * 72000.0 / p.XDpi()) / 1000.0;
+        h = std::floor(p.bitmap.Height() * 72000.0 / p.YDpi()) / 1000.0;
+    };
+    double w = 0, h = 0;
+    size(pages.front(), w, h);
+    cairo_surface_t *pdf = cairo_pdf_surface_create(pdfPath.c_str(), w, h);
+    if (cairo_surface_status(pdf) != CAIRO_STATUS_SUCCESS) {
+        cairo_surface_destroy(pdf);
+        return kErrOutput;
+    }
+    cairo_pdf_surface_restrict_to_version(pdf, CAIRO_PDF_VERSION_1_4);
+    cairo_t *cr = cairo_create(pdf);
+    bool ok = true;
+    for (const TFaxPageImage &page : pages) {
+        size(page, w, h);
+        cairo_pdf_surface_set_size(pdf, w, h);
+        cairo_surface_t *mask = maskSurface(page.bitmap);
+        if (cairo_surface_status(mask) != CAIRO_STATUS_SUCCESS) {
+            cairo_surface_destroy(mask);
+            ok = false;
+            break;
+        }
+        cairo_save(cr);
+        // The image fills the page exactly (the page size was cut to 1/1000 pt).
+        cairo_scale(cr, w / page.bitmap.Width(), h / page.bitmap.Height());
+        cairo_set_source_rgb(cr, 0, 0, 0);
+        cairo_pattern_t *pattern = cairo_pattern_create_for_surface(mask);
+        cairo_pattern_set_filter(pattern, CAIRO_FILTER_NEAREST);
+        cairo_mask(cr, pattern);
+        cairo_pattern_destroy(pattern);
+        cairo_restore(cr);
+        cairo_show_page(cr);
+        cairo_surface_destroy(mask);
+    }
+    ok = ok && cairo_status(cr) == CAIRO_STATUS_SUCCESS;
+    cairo_destroy(cr);
+    cairo_surface_finish(pdf);
+    ok = ok && cairo_surface_status(pdf) == CAIRO_STATUS_SUCCESS;
+    cairo_surface_destroy(pdf);
+    return ok ? 0 : kErrOutput;
+}
+
+int32_t WriteTiffClassF(const std::vector<TFaxPageImage> &pages, const std::string &tiffPath) {
+    if (pages.empty()) {
+        return fax::kErrBadArgument;
+    }
+    TIFF *tif = TIFFOpen(tiffPath.c_str(), "w");
+    if (tif == nullptr) {
+        return kErrOutput;
+    }
+    const uint16_t count = static_cast<uint16_t>(pages.size());
+    bool ok = true;
+    for (uint16_t i = 0; ok && i < count; ++i) {
+        const TFaxBitmap &bitmap = pages[i].bitmap;
+        TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, bitmap.Width());
+        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, bitmap.Height());
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 1);
+        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
+        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX3);
+        TIFFSetField(tif, TIFFTAG_GROUP3OPTIONS, GROUP3OPT_FILLBITS);
+        TIFFSetField(tif, TIFFTAG_FILLORDER, FILLORDER_LSB2MSB);
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, bitmap.Height());
+        TIFFSetField(tif, TIFFTAG_XRESOLUTION, pages[i].XDpi());
+        TIFFSetField(tif, TIFFTAG_YRESOLUTION, pages[i].YDpi());
+        TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+        TIFFSetField(tif, TIFFTAG_PAGENUMBER, i, count);
+        TIFFSetField(tif, TIFFTAG_CLEANFAXDATA, CLEANFAXDATA_CLEAN);
+        TIFFSetField(tif, TIFFTAG_SOFTWARE, "Quillon");
+        std::vector<uint8_t> row((bitmap.Width() + 7) / 8);
+        for (uint32_t y = 0; ok && y < bitmap.Height(); ++y) {
+            const uint8_t *src = bitmap.Row(y);
+            for (size_t b = 0; b < row.size(); ++b) {
+                row[b] = bitmap.OneIsWhite() ? static_cast<uint8_t>(~src[b]) : src[b];
+            }
+            ok = TIFFWriteScanline(tif, row.data(), y, 0) >= 0;
+        }
+        ok = ok && TIFFWriteDirectory(tif) != 0;
+    }
+    TIFFClose(tif);
+    return ok ? 0 : kErrOutput;
+}
+
+int32_t ExportFaxToPdf(const std::string &apfPath, const std::string &pdfPath) {
+    std::vector<TFaxPageImage> pages;
+    if (int32_t rc = LoadFaxPages(apfPath, pages); rc != 0) {
+        return rc;
+    }
+    if (pages.empty()) {
+        return fax::kErrNotApfFile;
+    }
+    return WritePdf(pages, pdfPath);
+}
+
+int32_t ExportFaxToTiff(const std::string &apfPath, const std::string &tiffPath) {
+    std::vector<TFaxPageImage> pages;
+    if (int32_t rc = LoadFaxPages(apfPath, pages); rc != 0) {
+        return rc;
+    }
+    if (pages.empty()) {
+        return fax::kErrNotApfFile;
+    }
+    return WriteTiffClassF(pages, tiffPath);
+}
+
+int32_t ExportFax(const std::string &apfPath, const std::string &outPath) {
+    const std::string ext = lowerExtension(outPath);
+    if (ext == ".pdf") {
+        return ExportFaxToPdf(apfPath, outPath);
+    }
+    if (ext == ".tif" || ext == ".tiff") {
+        return ExportFaxToTiff(apfPath, outPath);
+    }
+    return fax::kErrBadArgument;
+}
+
+} // namespace quillon::faximage

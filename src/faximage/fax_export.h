@@ -1,0 +1,44 @@
+#pragma once
+
+// Export of a received fax (an APF file) to the formats a mail recipient can open:
+// - PDF through cairo: one page per fax page at the page's physical size (204 dpi across,
+//   98 or 196 lines per inch down: 1728 pixels are 215 mm, standard pages 3.85 lines/mm,
+//   fine pages 7.7 lines/mm), the decoded bitmap embedded losslessly as a 1-bit image mask.
+// - TIFF Class F through libtiff: one directory per page, G3 one-dimensional coding with
+//   byte-aligned EOLs, 204 x 98/196 dpi, PageNumber set.
+// Each page is decoded without automatic scaling and padded with white to its full width
+// (1728 or 2048 pixels); a page without lines becomes one white row.
+//
+// Plain functions for the server (attachments) and quillon-convert; they run on the
+// caller's thread and return 0 or a negative code: the unpacker's codes for the APF file
+// (-2, -8001, ...), -1002 for an unknown output type, -160 when the output cannot be
+// written.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "faximage/fax_bitmap.h"
+
+namespace quillon::faximage {
+
+struct TFaxPageImage {
+    TFaxBitmap bitmap; // inverted (1 = white), full width
+    bool fine = false;
+    [[nodiscard]] double XDpi() const { return 204.0; }
+    [[nodiscard]] double YDpi() const { return fine ? 196.0 : 98.0; }
+};
+
+// Decodes every page of the file.
+[[nodiscard]] int32_t LoadFaxPages(const std::string &apfPath, std::vector<TFaxPageImage> &pages);
+
+[[nodiscard]] int32_t WritePdf(const std::vector<TFaxPageImage> &pages, const std::string &pdfPath);
+[[nodiscard]] int32_t WriteTiffClassF(const std::vector<TFaxPageImage> &pages,
+                                      const std::string &tiffPath);
+
+[[nodiscard]] int32_t ExportFaxToPdf(const std::string &apfPath, const std::string &pdfPath);
+[[nodiscard]] int32_t ExportFaxToTiff(const std::string &apfPath, const std::string &tiffPath);
+// By the output's extension: .pdf, or .tif/.tiff (any case).
+[[nodiscard]] int32_t ExportFax(const std::string &apfPath, const std::string &outPath);
+
+} // namespace quillon::faximage
