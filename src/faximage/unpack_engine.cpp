@@ -224,8 +224,9 @@ int32_t TUnpackEngine::OnLine(const uint8_t *line, uint32_t bytes, uint32_t ink)
 
 int32_t TUnpackEngine::yieldAndCheck() {
     if (HasOption(ufYield)) {
-        platform::EventLoop::current().pump();
-        if (quitCheck_ && quitCheck_()) {
+        auto &loop = platform::EventLoop::current();
+        loop.pump();
+        if (quitCheck_ ? quitCheck_() : loop.quitPending()) {
             return kErrGotQuit;
         }
     }

@@ -566,6 +566,11 @@ void EventLoop::quit(int code) {
     core_->wake();
 }
 
+bool EventLoop::quitPending() const {
+    std::lock_guard lock(core_->mutex);
+    return core_->quitRequested;
+}
+
 bool EventLoop::runUntil(const std::function<bool()> &done, std::chrono::milliseconds timeout) {
     auto deadline = Clock::now() + timeout;
     while (!done()) {

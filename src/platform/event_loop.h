@@ -148,6 +148,9 @@ class EventLoop {
     // Runs until quit(); returns quit's code.
     int run();
     void quit(int code = 0);
+    // True between quit() and the moment run() returns for it: long operations that pump
+    // stop early when the program is being asked to end.
+    [[nodiscard]] bool quitPending() const;
     // Pumps until done() is true or the time-out passes; returns done().
     bool runUntil(const std::function<bool()> &done, std::chrono::milliseconds timeout);
 

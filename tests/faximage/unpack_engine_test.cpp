@@ -3,6 +3,8 @@
 // abort, quit and status handling.
 #include <gtest/gtest.h>
 
+#include "platform/event_loop.h"
+
 #include <cstring>
 
 #include "faximage/unpack_engine.h"
@@ -336,6 +338,14 @@ TEST(UnpackEngine, ConsumerStatusAbortAndQuit) {
     auto longFile = apfBytes({{kFine, page(3000)}});
     fax::TApfMemorySource longSource(longFile);
     EXPECT_EQ(engine.UnpackPage(longSource, "mem.apf", 1), kErrGotQuit);
+    // Without a check of its own the engine stops for the event loop's pending quit.
+    engine.SetQuitCheck({});
+    engine.SetStatusRoutine({});
+    auto &loop = quillon::platform::EventLoop::current();
+    loop.quit(0);
+    EXPECT_EQ(engine.UnpackPage(longSource, "mem.apf", 1), kErrGotQuit);
+    loop.run(); // consumes the quit
+    EXPECT_EQ(engine.UnpackPage(longSource, "mem.apf", 1), 0);
 }
 
 TEST(UnpackEngine, MalformedInputIsBounded) {

@@ -304,3 +304,12 @@ TEST(EventLoop, RunEndsWithQuitFromAnotherThread) {
     EXPECT_EQ(loop.run(), 3);
     stopper.join();
 }
+
+TEST(EventLoop, QuitIsPendingUntilRunReturnsForIt) {
+    auto &loop = EventLoop::current();
+    EXPECT_FALSE(loop.quitPending());
+    loop.quit(1);
+    EXPECT_TRUE(loop.quitPending());
+    EXPECT_EQ(loop.run(), 1);
+    EXPECT_FALSE(loop.quitPending());
+}
