@@ -1,4 +1,5 @@
 #include "mail/async_socket.h"
+#include "mail/text_p.h"
 
 #include <algorithm>
 #include <cctype>
@@ -14,18 +15,6 @@ namespace net = platform::net;
 uint64_t TCustomAsyncSocket::nextId_ = 0;
 
 namespace {
-
-std::string trimmed(const std::string &s) {
-    size_t b = 0;
-    size_t e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') {
-        ++b;
-    }
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') {
-        --e;
-    }
-    return s.substr(b, e - b);
-}
 
 struct LookupResult {
     int error = 0;
@@ -143,7 +132,7 @@ void TCustomAsyncSocket::SetAddr(const std::string &value) {
         RaiseException("Cannot change Addr if not closed");
         return;
     }
-    addrText_ = trimmed(value);
+    addrText_ = detail::Trimmed(value);
     addrAssigned_ = !addrText_.empty();
     addrResolved_ = false;
 }
@@ -153,7 +142,7 @@ void TCustomAsyncSocket::SetPort(const std::string &value) {
         RaiseException("Cannot change Port if not closed");
         return;
     }
-    portText_ = trimmed(value);
+    portText_ = detail::Trimmed(value);
     portAssigned_ = !portText_.empty();
     portResolved_ = false;
 }
@@ -163,7 +152,7 @@ void TCustomAsyncSocket::SetProto(const std::string &value) {
         RaiseException("Cannot change Proto if not closed");
         return;
     }
-    protoText_ = trimmed(value);
+    protoText_ = detail::Trimmed(value);
     protoAssigned_ = !protoText_.empty();
     protoResolved_ = false;
 }

@@ -1,4 +1,5 @@
 #include "mail/smtp_client.h"
+#include "mail/text_p.h"
 
 #include <algorithm>
 #include <cstring>
@@ -13,18 +14,6 @@ constexpr uint32_t kMsgRequestDone = platform::kWmUser + 1;
 // The data pump hands the socket this much at a time; the wire bytes are the same as
 // line-by-line sending, with far fewer system calls and loop round trips.
 constexpr size_t kDataBatch = 64 * 1024;
-
-std::string trimmed(const std::string &s) {
-    size_t b = 0;
-    size_t e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') {
-        ++b;
-    }
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') {
-        --e;
-    }
-    return s.substr(b, e - b);
-}
 
 bool isWaitingState(TSmtpClientState s) {
     return s == ssDnsLookup || s == ssConnecting || s == ssWaitingBanner || s == ssWaitingResponse;
@@ -577,7 +566,7 @@ void TSmtpClientBase::Vrfy() {
 }
 
 void TSmtpClientBase::MailFrom() {
-    ExecAsync(srMailFrom, "MAIL FROM:<" + trimmed(FromName) + ">", {250}, nullptr);
+    ExecAsync(srMailFrom, "MAIL FROM:<" + detail::Trimmed(FromName) + ">", {250}, nullptr);
 }
 
 void TSmtpClientBase::RcptTo() {
@@ -597,7 +586,8 @@ void TSmtpClientBase::nextRcpt() {
     Step after = static_cast<size_t>(itemCount_) + 1 < rcptName_.size()
                      ? static_cast<Step>(&TSmtpClientBase::nextRcptAfterReply)
                      : nullptr;
-    ExecAsync(srRcptTo, "RCPT TO:<" + trimmed(rcptName_[static_cast<size_t>(itemCount_)]) + ">",
+    ExecAsync(srRcptTo,
+              "RCPT TO:<" + detail::Trimmed(rcptName_[static_cast<size_t>(itemCount_)]) + ">",
               {250, 251}, after);
 }
 

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "mail/smtp_client.h"
+#include "mail/text_p.h"
 #include "platform/local_clock.h"
 
 namespace quillon::mail {
@@ -11,18 +12,6 @@ namespace {
 
 constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr size_t kBytesPerLine = 45; // 15 groups of 3 bytes: 60 characters (RFC 2045 6.8)
-
-std::string trimmed(const std::string &s) {
-    size_t b = 0;
-    size_t e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') {
-        ++b;
-    }
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') {
-        --e;
-    }
-    return s.substr(b, e - b);
-}
 
 bool startsWithNoCase(const char *text, const char *prefix) {
     for (; *prefix != '\0'; ++text, ++prefix) {
@@ -60,7 +49,7 @@ TSmtpMimeClient::~TSmtpMimeClient() {
 void TSmtpMimeClient::SetEmailFiles(const std::vector<std::string> &lines) {
     emailFiles_.clear();
     for (const std::string &raw : lines) {
-        std::string path = trimmed(raw);
+        std::string path = detail::Trimmed(raw);
         if (path.empty()) {
             continue;
         }
