@@ -135,7 +135,7 @@ struct LoopCore {
 
     // Arms the timerfd for the earliest due timer; called with the mutex held.
     void rearmTimerLocked() const {
-        itimerspec spec{};
+        itimerspec when{};
         if (!timers.empty()) {
             auto earliest = Clock::time_point::max();
             for (const auto &[id, t] : timers) {
@@ -150,11 +150,11 @@ struct LoopCore {
                 if (ns <= 0) {
                     ns = 1;
                 }
-                spec.it_value.tv_sec = ns / 1000000000;
-                spec.it_value.tv_nsec = ns % 1000000000;
+                when.it_value.tv_sec = ns / 1000000000;
+                when.it_value.tv_nsec = ns % 1000000000;
             }
         }
-        ::timerfd_settime(timerfd, TFD_TIMER_ABSTIME, &spec, nullptr);
+        ::timerfd_settime(timerfd, TFD_TIMER_ABSTIME, &when, nullptr);
     }
 
     bool enqueue(uint64_t target, Message message) {

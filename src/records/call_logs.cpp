@@ -28,7 +28,7 @@ struct LogSpec {
     int fileColumn;
 };
 
-const LogSpec &spec(TLogKind kind) {
+const LogSpec &logLayout(TLogKind kind) {
     static const LogSpec incoming{"Quillon Incoming Calls",
                                   "vIn.qdb",
                                   "PIncoming",
@@ -98,8 +98,9 @@ std::string FormatLogTime(std::time_t when) {
 }
 
 TCallLog::TCallLog(TLogKind kind)
-    : kind_(kind), panel_(spec(kind).panel),
-      grid_(static_cast<int>(spec(kind).columns.size()), spec(kind).rows, spec(kind).widths) {
+    : kind_(kind), panel_(logLayout(kind).panel),
+      grid_(static_cast<int>(logLayout(kind).columns.size()), logLayout(kind).rows,
+            logLayout(kind).widths) {
     buildPanel();
     // The record views of the three logs: no compression, cache of 64 KiB, written back
     // at close, case-insensitive keys.
@@ -115,7 +116,7 @@ TCallLog::TCallLog(TLogKind kind)
     view_.ExcludeTag = -999;
     view_.ActiveColor = clWindow;
     view_.InactiveColor = clSilver;
-    std::string keyControl = spec(kind).keyControl;
+    std::string keyControl = logLayout(kind).keyControl;
     view_.OnKey = [this, keyControl](TRecordItem &, std::string &key) {
         key = EditControl(keyControl)->Text.substr(0, kMaxKeyLength);
     };
@@ -130,7 +131,7 @@ TCallLog::TCallLog(TLogKind kind)
 
 void TCallLog::buildPanel() {
     int tab = 0;
-    for (const auto &c : spec(kind_).controls) {
+    for (const auto &c : logLayout(kind_).controls) {
         TControl &control = c.check ? static_cast<TControl &>(panel_.Add<TCheckBox>(c.name))
                                     : static_cast<TControl &>(panel_.Add<TEdit>(c.name));
         control.TabOrder = tab++;
@@ -138,13 +139,13 @@ void TCallLog::buildPanel() {
 }
 
 const char *TCallLog::Caption() const {
-    return spec(kind_).caption;
+    return logLayout(kind_).caption;
 }
 const char *TCallLog::DefaultFileName(TLogKind kind) {
-    return spec(kind).file;
+    return logLayout(kind).file;
 }
 int TCallLog::FileNameColumn() const {
-    return spec(kind_).fileColumn;
+    return logLayout(kind_).fileColumn;
 }
 
 TEdit *TCallLog::EditControl(const std::string &name) {
@@ -180,7 +181,7 @@ void TCallLog::putRow(int row) {
     if (grid_.RowCount() < row + 1) {
         grid_.SetRowCount(row + 1);
     }
-    const auto &columns = spec(kind_).columns;
+    const auto &columns = logLayout(kind_).columns;
     for (size_t col = 0; col < columns.size(); ++col) {
         std::string text;
         if (TCheckBox *box = CheckControl(columns[col].control)) {
@@ -194,7 +195,7 @@ void TCallLog::putRow(int row) {
 
 int TCallLog::Refresh() {
     grid_.ClearCells();
-    const auto &columns = spec(kind_).columns;
+    const auto &columns = logLayout(kind_).columns;
     for (size_t col = 0; col < columns.size(); ++col) {
         grid_.SetCell(static_cast<int>(col), 0, columns[col].header);
     }
