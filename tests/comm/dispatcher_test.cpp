@@ -75,37 +75,46 @@ struct Rig {
     ~Rig() { [[maybe_unused]] int rc = disp.CloseDevice(); }
 };
 
-// Fills the peer's side of the pty until the dispatcher's writer is stuck (nobody reads the
-// master), then waits until the output ring stops draining.
+// Fills the output ring until the writer stalls on a full pty, then lets the peer take a
+// little so that the ring holds data but has room. The tty layer frees its buffer in
+// chunks, so one read may let the whole ring drain: then fill again. Bounded in time.
 void stallOutput(Rig &rig, std::vector<uint8_t> &written) {
     std::vector<uint8_t> chunk(1000);
+    auto deadline = std::chrono::steady_clock::now() + 30s;
     auto waitStable = [&] {
-        uint32_t used = 0;
-        for (int stable = 0; stable < 5;) {
+        uint32_t used = rig.disp.OutputUsed();
+        for (int stable = 0; stable < 5 && std::chrono::steady_clock::now() < deadline;) {
             std::this_thread::sleep_for(10ms);
             uint32_t now = rig.disp.OutputUsed();
-            stable = now == used && now != 0 ? stable + 1 : 0;
+            stable = now == used ? stable + 1 : 0;
             used = now;
         }
     };
-    for (size_t i = 0; i < 512; ++i) {
-        for (size_t k = 0; k < chunk.size(); ++k) {
-            chunk[k] = static_cast<uint8_t>(written.size() + k);
+    auto fill = [&] {
+        while (rig.disp.OutputFree() >= chunk.size()) {
+            for (size_t k = 0; k < chunk.size(); ++k) {
+                chunk[k] = static_cast<uint8_t>(written.size() + k);
+            }
+            ASSERT_EQ(0, rig.disp.WriteBlock(chunk.data(), static_cast<uint32_t>(chunk.size())));
+            written.insert(written.end(), chunk.begin(), chunk.end());
+            std::this_thread::sleep_for(1ms);
         }
-        if (rig.disp.OutputFree() < chunk.size()) {
+    };
+    std::vector<uint8_t> head;
+    for (;;) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the output never stalled";
+        fill();
+        waitStable();
+        if (rig.disp.OutputFree() == 0) {
+            // Full: let the peer take a little, so the writer moves on.
+            auto got = rig.pty.read(64, 1s);
+            head.insert(head.end(), got.begin(), got.end());
+            waitStable();
+        }
+        uint32_t used = rig.disp.OutputUsed();
+        if (used > 0 && rig.disp.OutputFree() > 0 && used >= chunk.size()) {
             break;
         }
-        ASSERT_EQ(0, rig.disp.WriteBlock(chunk.data(), static_cast<uint32_t>(chunk.size())));
-        written.insert(written.end(), chunk.begin(), chunk.end());
-        std::this_thread::sleep_for(1ms);
-    }
-    waitStable();
-    // Leave some room in the ring: let the peer take a little, so the writer moves on.
-    std::vector<uint8_t> head;
-    while (rig.disp.OutputFree() == 0) {
-        auto got = rig.pty.read(256, 1s);
-        head.insert(head.end(), got.begin(), got.end());
-        waitStable();
     }
     ASSERT_TRUE(std::equal(head.begin(), head.end(), written.begin()));
     written.erase(written.begin(), written.begin() + static_cast<long>(head.size()));
