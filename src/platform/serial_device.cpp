@@ -131,12 +131,7 @@ int SerialDevice::open(const std::string &path) {
         ::close(fd);
         return err;
     }
-    fd_ = fd;
-    int err = prepare();
-    if (err != 0) {
-        close();
-    }
-    return err;
+    return takeOver(fd);
 }
 
 int SerialDevice::adopt(int fd) {
@@ -153,7 +148,12 @@ int SerialDevice::adopt(int fd) {
         ::close(copy);
         return err;
     }
-    fd_ = copy;
+    return takeOver(copy);
+}
+
+// Makes `fd` this device's descriptor and prepares it; a failure closes it again.
+int SerialDevice::takeOver(int fd) {
+    fd_ = fd;
     int err = prepare();
     if (err != 0) {
         close();

@@ -139,6 +139,7 @@ class SerialDevice {
 
   private:
     int prepare();
+    int takeOver(int fd);
     int fd_ = -1;
     bool modemLines_ = false;
     SerialBlock shadow_;

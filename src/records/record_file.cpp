@@ -526,34 +526,35 @@ bool TRecordFile::FindKey(const std::string &key) {
 
 // ---- dataset-style steps -----------------------------------------------------------------
 
+namespace {
+
+// Runs one step between its before and after events.
+template <class Event, class Step>
+void withEvents(TRecordFile &file, const Event &before, Step step, const Event &after) {
+    if (before) {
+        before(file);
+    }
+    step();
+    if (after) {
+        after(file);
+    }
+}
+
+} // namespace
+
 void TRecordFile::Insert() {
-    if (BeforeInsert) {
-        BeforeInsert(*this);
-    }
-    InsertStep();
-    if (AfterInsert) {
-        AfterInsert(*this);
-    }
+    withEvents(
+        *this, BeforeInsert, [this] { InsertStep(); }, AfterInsert);
 }
 
 void TRecordFile::Post() {
-    if (BeforePost) {
-        BeforePost(*this);
-    }
-    PostStep();
-    if (AfterPost) {
-        AfterPost(*this);
-    }
+    withEvents(
+        *this, BeforePost, [this] { PostStep(); }, AfterPost);
 }
 
 void TRecordFile::Delete() {
-    if (BeforeDelete) {
-        BeforeDelete(*this);
-    }
-    DeleteStep();
-    if (AfterDelete) {
-        AfterDelete(*this);
-    }
+    withEvents(
+        *this, BeforeDelete, [this] { DeleteStep(); }, AfterDelete);
 }
 
 void TRecordFile::InsertStep() {
