@@ -59,10 +59,11 @@ int PlatformError(int err) {
 
 TBaseDispatcher::TBaseDispatcher(TBaseComponent *owner)
     : owner_(owner), handlers_(std::make_unique<Handlers>()),
-      dispatchReady_(std::make_unique<Event>()),
+      dispatchReady_(std::make_unique<Event>()), dispatchDone_(std::make_unique<Event>()),
 
       threadAck_(std::make_unique<Event>()), roomFree_(std::make_unique<Event>()),
       abortAck_(std::make_unique<Event>()) {
+    dispatchReady_->wake = &dispatchWake_;
     std::lock_guard lock(registryLock());
     auto &list = registry();
     auto slot = std::find(list.begin(), list.end(), nullptr);

@@ -274,6 +274,8 @@ class TBaseDispatcher {
     void EventPass(uint32_t mask);
     void PollPass();
     uint32_t FillInputRing();
+    bool InputRingFull();
+    bool LinePausedOnly();
     bool ScanData();
     bool EvalStatus();
     bool EvalTimer();
@@ -346,6 +348,7 @@ class TBaseDispatcher {
     std::vector<uint8_t> inRing_;
     uint64_t writeTotal_ = 0; // bytes ever put into the ring
     uint64_t readTotal_ = 0;  // bytes ever taken out
+    uint64_t inputPurges_ = 0;
     uint64_t lastScanned_ = 0;
     uint64_t lastNotified_ = 0;
     bool lastNotifiedValid_ = false;
@@ -377,10 +380,14 @@ class TBaseDispatcher {
     std::thread outThread_;
     std::atomic<std::thread::id> dispThreadId_{};
     std::unique_ptr<Event> dispatchReady_; // TComThread -> TDispThread (and pokes)
+    std::unique_ptr<Event> dispatchDone_;  // TDispThread has taken what the device had
+    uint32_t lastFillBytes_ = 0;           // dispatch thread only
+    std::atomic<uint64_t> bytesFilled_{0}; // tells the event waiter that its wake-up was used
     std::unique_ptr<Event> threadAck_;
     std::unique_ptr<Event> roomFree_; // input ring no longer full
     std::unique_ptr<Event> abortAck_; // TOutThread has seen output-abort
     platform::WakeFd comWake_;        // ends TComThread's device wait
+    platform::WakeFd dispatchWake_;   // dispatch-ready, for TDispThread's wait on a pausing line
     platform::WakeFd outputReady_;
     platform::WakeFd outputAbort_;
     std::mutex endMutex_;

@@ -89,6 +89,7 @@ int TBaseDispatcher::PurgeInput() {
                 roomFree_->Set();
             }
         }
+        ++inputPurges_; // a device read in progress brings in bytes from before the purge
         // Discarded bytes are neither scanned nor reported.
         lastScanned_ = writeTotal_;
         pendingData_ = false;
@@ -101,50 +102,64 @@ int TBaseDispatcher::PurgeInput() {
     return 0;
 }
 
-// Reads what the device has into the input ring, in at most two chunks (input lock);
-// returns the number of bytes taken.
+// Reads what the device has into the free part of the input ring in one call (the part may
+// wrap); returns the number of bytes taken. Only the dispatch thread writes into the free
+// part, so the device read itself runs without the input lock and never holds up an
+// application thread reading the ring. A purge during the read discards what it brought in.
 uint32_t TBaseDispatcher::FillInputRing() {
+    uint8_t *ring = nullptr;
+    uint32_t at = 0;
+    uint32_t room = 0;
+    uint64_t purges = 0;
+    {
+        std::lock_guard in(inputLock_);
+        if (inRing_.empty() || !device_.isOpen()) {
+            return 0;
+        }
+        uint64_t used = writeTotal_ - readTotal_;
+        if (used >= kInputRingSize) {
+            return 0;
+        }
+        if (haveCounters_) { // set before the threads start; a pty keeps no counters
+            std::lock_guard st(stateLock_);
+            RefreshLineErrorsLocked();
+        }
+        ring = inRing_.data();
+        at = static_cast<uint32_t>(writeTotal_ % kInputRingSize);
+        room = static_cast<uint32_t>(kInputRingSize - used);
+        purges = inputPurges_;
+    }
+    uint32_t first = std::min(room, kInputRingSize - at);
+    ssize_t n = device_.read(ring + at, first, ring, room - first);
+    if (n <= 0) {
+        return 0; // a vanished device is reported by the event waiter
+    }
+    auto taken = static_cast<uint32_t>(n);
     std::lock_guard in(inputLock_);
-    if (inRing_.empty() || !device_.isOpen()) {
+    if (purges != inputPurges_) {
         return 0;
     }
-    uint64_t used = writeTotal_ - readTotal_;
-    if (used >= kInputRingSize) {
-        return 0;
-    }
-    uint64_t before = writeTotal_;
-    if (haveCounters_) { // set before the threads start; a pty keeps no counters
+    if (logOn_.load()) {
         std::lock_guard st(stateLock_);
-        RefreshLineErrorsLocked();
-    }
-    auto room = static_cast<uint32_t>(kInputRingSize - used);
-    for (int chunk = 0; chunk < 2 && room > 0; ++chunk) {
-        auto at = static_cast<uint32_t>(writeTotal_ % kInputRingSize);
-        uint32_t ask = std::min(room, kInputRingSize - at);
-        ssize_t n = device_.read(inRing_.data() + at, ask);
-        if (n < 0) {
-            n = 0; // a vanished device is reported by the event waiter
-        }
-        if (n > 0) {
-            if (logOn_.load()) {
-                std::lock_guard st(stateLock_);
-                LogLocked(ltDispatch, lsReadCom, static_cast<uint32_t>(n), inRing_.data() + at,
-                          static_cast<uint32_t>(n));
-            }
-            writeTotal_ += static_cast<uint64_t>(n);
-            room -= static_cast<uint32_t>(n);
-        }
-        if (static_cast<uint32_t>(n) < ask) {
-            overflowSeen_ = false;
-            break;
+        uint32_t head = std::min(taken, first);
+        LogLocked(ltDispatch, lsReadCom, taken, ring + at, head);
+        if (taken > head) {
+            LogLocked(ltDispatch, lsReadCom, taken - head, ring, taken - head);
         }
     }
-    if (room == 0) {
+    writeTotal_ += taken;
+    overflowSeen_ = false;
+    if (taken == room) {
         // The ring filled up: whatever the device still holds did not fit.
         uint32_t waiting = 0;
         overflowSeen_ = device_.bytesWaiting(waiting) == 0 && waiting > 0;
     }
-    return static_cast<uint32_t>(writeTotal_ - before);
+    return taken;
+}
+
+bool TBaseDispatcher::InputRingFull() {
+    std::lock_guard in(inputLock_);
+    return !inRing_.empty() && writeTotal_ - readTotal_ >= kInputRingSize;
 }
 
 // ---- output ----

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <utility>
 
 #include "comm/dispatcher.h"
 
@@ -37,16 +38,26 @@ struct TBaseDispatcher::Event {
     std::condition_variable cv;
     bool set = false;
 
+    platform::WakeFd *wake = nullptr; // also signalled, for a waiter that polls descriptors
+
     void Set() {
         {
             std::lock_guard lock(mutex);
             set = true;
         }
         cv.notify_all();
+        if (wake != nullptr) {
+            wake->signal();
+        }
     }
     void Reset() {
         std::lock_guard lock(mutex);
         set = false;
+    }
+    // Takes the signalled state without waiting.
+    bool Take() {
+        std::lock_guard lock(mutex);
+        return std::exchange(set, false);
     }
     bool WaitFor(std::chrono::milliseconds timeout) {
         std::unique_lock lock(mutex);

@@ -141,9 +141,11 @@ void TBaseDispatcher::StartThreads() {
     // Clear what the last shutdown left signalled.
     threadAck_->Reset();
     dispatchReady_->Reset();
+    dispatchDone_->Reset();
     roomFree_->Reset();
     abortAck_->Reset();
     comWake_.consume();
+    dispatchWake_.consume();
     outputAbort_.consume();
     outputReady_.consume();
     comThread_ = std::thread([this] { ComThreadMain(); });
@@ -170,6 +172,7 @@ void TBaseDispatcher::StopIoThreads() {
     killThreads_ = true;
     comWake_.signal();
     roomFree_->Set();
+    dispatchDone_->Set();
     outputAbort_.signal();
     outputReady_.signal();
     auto self = std::this_thread::get_id();
@@ -253,16 +256,11 @@ void TBaseDispatcher::ComThreadMain() {
     bool poll = device_.hasModemLines();
     int idleReads = 0;
     while (!killThreads_.load()) {
-        {
-            std::unique_lock in(inputLock_);
-            bool full = !inRing_.empty() && writeTotal_ - readTotal_ >= kInputRingSize;
-            in.unlock();
-            if (full) {
-                // Reading stops while the ring is full; the device queue (and flow control,
-                // when configured) holds the sender back.
-                roomFree_->WaitFor(std::chrono::milliseconds(50));
-                continue;
-            }
+        if (InputRingFull()) {
+            // Reading stops while the ring is full; the device queue (and flow control, when
+            // configured) holds the sender back.
+            roomFree_->WaitFor(std::chrono::milliseconds(50));
+            continue;
         }
         uint32_t r = device_.wait(platform::kWaitReadable, poll ? 20 : -1, {&comWake_});
         if (killThreads_.load()) {
@@ -280,7 +278,8 @@ void TBaseDispatcher::ComThreadMain() {
         } else if (r & platform::kWaitReadable) {
             mask |= kEvRxChar;
         }
-        if (poll && (mask & kEvLost) == 0) {
+        bool checkSignals = poll;
+        if (checkSignals && (mask & kEvLost) == 0) {
             uint8_t signals = 0;
             if (device_.getModemSignals(signals) == 0 && signals != lastSignals) {
                 uint8_t changed = signals ^ lastSignals;
@@ -305,18 +304,6 @@ void TBaseDispatcher::ComThreadMain() {
                 lastCounters = c;
             }
         }
-        if (mask & kEvRxChar) {
-            // This thread is the reader: it fills the ring and goes back to the device at
-            // once, so reading overlaps the dispatch thread's handlers.
-            if (FillInputRing() == 0) {
-                mask &= ~kEvRxChar;
-                if (++idleReads > 3) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                }
-            } else {
-                idleReads = 0;
-            }
-        }
         if (mask == 0) {
             continue;
         }
@@ -324,11 +311,24 @@ void TBaseDispatcher::ComThreadMain() {
             std::lock_guard st(stateLock_);
             ringSeen_ = true;
         }
+        uint64_t filledBefore = bytesFilled_.load();
         lastEventMask_.fetch_or(mask);
         eventPending_ = true;
         dispatchReady_->Set();
         if (mask & kEvLost) {
             break; // nothing more will come from this device
+        }
+        if (mask & kEvRxChar) {
+            // The dispatch thread reads the bytes. Readiness stays signalled until it has,
+            // so wait for it instead of waiting on the device again.
+            while (!dispatchDone_->WaitFor(std::chrono::milliseconds(100)) &&
+                   !killThreads_.load()) {
+            }
+            if (bytesFilled_.load() != filledBefore) {
+                idleReads = 0;
+            } else if (++idleReads > 3) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1)); // readable, yet empty
+            }
         }
     }
     ThreadEnded();
@@ -340,21 +340,61 @@ void TBaseDispatcher::DispThreadMain() {
     dispAlive_ = true;
     runningThreads_.fetch_add(1);
     threadAck_->Set();
+    // While bytes flow this thread goes straight back to the device after each pass: on a
+    // tty a read that finds nothing first lets the driver finish what is in flight, so a
+    // steady stream costs one read per chunk and no hand-over. The event waiter takes over
+    // again once a read comes back empty, the ring is full, or 20 ms have passed (so that
+    // it sees signal changes on a busy line).
+    bool flowing = false;
+    uint32_t flowStartMs = 0;
     while (true) {
-        dispatchReady_->WaitFor(std::chrono::milliseconds(WaitTimeoutMs()));
+        if (flowing) {
+            dispatchReady_->Take();
+        } else {
+            dispatchReady_->WaitFor(std::chrono::milliseconds(WaitTimeoutMs()));
+        }
         if (killThreads_.load()) {
             break;
         }
-        if (eventPending_.exchange(false)) {
-            EventPass(lastEventMask_.exchange(0));
+        uint32_t mask = eventPending_.exchange(false) ? lastEventMask_.exchange(0) : 0;
+        if (flowing) {
+            mask |= kEvRxChar;
+        }
+        if (mask != 0) {
+            EventPass(mask);
         }
         PollPass();
         if (killThreads_.load() || closing_.load()) {
             break;
         }
+        if (mask & kEvRxChar) {
+            uint32_t now = NowMs();
+            if (!flowing) {
+                flowStartMs = now;
+            }
+            bool more = lastFillBytes_ != 0 || (flowing && LinePausedOnly());
+            flowing = more && !InputRingFull() && now - flowStartMs < 20;
+            if (!flowing) {
+                dispatchDone_->Set();
+            }
+        }
     }
+    dispatchDone_->Set();
     ThreadEnded();
     dispAlive_ = false;
+}
+
+// A stream that pauses for a moment (the sender is between writes) keeps the dispatch thread
+// on the device: it waits up to 2 ms for more bytes, or for a poke, before handing the line
+// back to the event waiter. Returns whether to keep reading.
+bool TBaseDispatcher::LinePausedOnly() {
+    int wait = std::min(2, WaitTimeoutMs());
+    uint32_t r = device_.wait(platform::kWaitReadable, wait, {&dispatchWake_});
+    if (r & platform::kWaitWoken) {
+        dispatchWake_.consume();
+        return true;
+    }
+    return (r & platform::kWaitReadable) != 0 && (r & platform::kWaitHangUp) == 0;
 }
 
 void TBaseDispatcher::OutThreadMain() {

@@ -436,7 +436,8 @@ void TBaseDispatcher::EventPass(uint32_t mask) {
         RunStatusLoop();
     }
     if (mask & kEvRxChar) {
-        // The reader has put new bytes into the ring.
+        lastFillBytes_ = FillInputRing();
+        bytesFilled_ += lastFillBytes_;
         if (!busy_.load()) {
             RunStatusLoop();
             while (!closing_.load() && !killThreads_.load() && ScanData()) {

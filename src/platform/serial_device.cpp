@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/uio.h>
 #include <sys/utsname.h>
 #include <termios.h>
 #include <unistd.h>
@@ -407,6 +408,18 @@ ssize_t SerialDevice::read(void *data, size_t len) {
     ssize_t n;
     do {
         n = ::read(fd_, data, len);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0) {
+        return n;
+    }
+    return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -errno;
+}
+
+ssize_t SerialDevice::read(void *first, size_t firstLen, void *second, size_t secondLen) {
+    iovec pieces[2] = {{first, firstLen}, {second, secondLen}};
+    ssize_t n;
+    do {
+        n = ::readv(fd_, pieces, secondLen == 0 ? 1 : 2);
     } while (n < 0 && errno == EINTR);
     if (n >= 0) {
         return n;

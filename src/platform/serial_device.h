@@ -127,6 +127,8 @@ class SerialDevice {
     int bytesWaiting(uint32_t &count) const;
     // >0 bytes read, 0 nothing available, -errno on failure (-EIO: the device is gone).
     ssize_t read(void *data, size_t len);
+    // The same into two pieces (the free part of a ring that wraps), in one call.
+    ssize_t read(void *first, size_t firstLen, void *second, size_t secondLen);
     // >0 bytes written, 0 would block, -errno on failure.
     ssize_t write(const void *data, size_t len);
     int purgeInput();
