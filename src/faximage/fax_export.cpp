@@ -8,6 +8,7 @@
 #include <bit>
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
@@ -101,29 +102,120 @@ int32_t LoadFaxPages(const std::string &apfPath, std::vector<TFaxPageImage> &pag
     return 0;
 }
 
+namespace {
+
+// Page geometry in points. The true size is cut (not rounded) to 1/1000 pt, so that a
+// renderer working at the page's own resolution gets exactly the bitmap's pixel count, not
+// one more. cairo 1.16 clips every drawing to the page size truncated to whole points, which
+// would cut the last two or three pixel columns and rows off a fax page, so cairo draws on a
+// page a little over the next whole point (its clip then covers the image), with the image
+// in the bottom-left corner, and each page's MediaBox is set back to the true size once
+// cairo has written the file.
+struct PdfPageSize {
+    double width = 0, height = 0;         // true size, MediaBox
+    double drawWidth = 0, drawHeight = 0; // what cairo draws on
+};
+
+PdfPageSize pdfPageSize(const TFaxPageImage &p) {
+    PdfPageSize s;
+    s.width = std::floor(p.bitmap.Width() * 72000.0 / p.XDpi()) / 1000.0;
+    s.height = std::floor(p.bitmap.Height() * 72000.0 / p.YDpi()) / 1000.0;
+    s.drawWidth = std::floor(s.width) + 1.000001;
+    s.drawHeight = std::floor(s.height) + 1.000001;
+    return s;
+}
+
+cairo_status_t appendToString(void *closure, const unsigned char *data, unsigned int length) {
+    static_cast<std::string *>(closure)->append(reinterpret_cast<const char *>(data), length);
+    return CAIRO_STATUS_SUCCESS;
+}
+
+std::string pdfNumber(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.3f", v);
+    std::string text = buf;
+    while (text.back() == '0') {
+        text.pop_back();
+    }
+    if (text.back() == '.') {
+        text.pop_back();
+    }
+    return text;
+}
+
+// Rewrites each page's "/MediaBox [ 0 0 W H ]" (in page order) to the true size, padding with
+// spaces so that no byte offset in the file moves. Fails unless every page's box is found
+// with the size cairo was given.
+bool setTrueMediaBoxes(std::string &pdf, const std::vector<PdfPageSize> &sizes) {
+    static const std::string kKey = "/MediaBox [ 0 0 ";
+    size_t at = 0;
+    for (const PdfPageSize &size : sizes) {
+        at = pdf.find(kKey, at);
+        if (at == std::string::npos) {
+            return false;
+        }
+        size_t from = at + kKey.size();
+        size_t end = pdf.find(" ]", from);
+        if (end == std::string::npos || end - from > 64) {
+            return false;
+        }
+        double w = 0, h = 0;
+        if (std::sscanf(pdf.substr(from, end - from).c_str(), "%lf %lf", &w, &h) != 2 ||
+            std::fabs(w - size.drawWidth) > 1e-4 || std::fabs(h - size.drawHeight) > 1e-4) {
+            return false;
+        }
+        std::string box = pdfNumber(size.width) + " " + pdfNumber(size.height);
+        if (box.size() > end - from) {
+            return false;
+        }
+        box.resize(end - from, ' ');
+        pdf.replace(from, end - from, box);
+        at = end;
+    }
+    return pdf.find(kKey, at) == std::string::npos;
+}
+
+// Writes the whole file under a temporary name beside it, then renames it into place, so
+// that a reader never sees half a PDF.
+bool writeFileWhole(const std::string &path, const std::string &data) {
+    std::string part = path + ".part";
+    FILE *f = std::fopen(part.c_str(), "wb");
+    if (f == nullptr) {
+        return false;
+    }
+    bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    ok = std::fclose(f) == 0 && ok;
+    if (ok && std::rename(part.c_str(), path.c_str()) == 0) {
+        return true;
+    }
+    std::remove(part.c_str());
+    return false;
+}
+
+} // namespace
+
 int32_t WritePdf(const std::vector<TFaxPageImage> &pages, const std::string &pdfPath) {
     if (pages.empty()) {
         return fax::kErrBadArgument;
     }
-    // Sizes are cut (not rounded) to 1/1000 pt, so that a renderer working at the page's
-    // own resolution gets exactly the bitmap's pixel count, not one more.
-    auto size = [](const TFaxPageImage &p, double &w, double &h) {
-        w = std::floor(p.bitmap.Width() * 72000.0 / p.XDpi()) / 1000.0;
-        h = std::floor(p.bitmap.Height() * 72000.0 / p.YDpi()) / 1000.0;
-    };
-    double w = 0, h = 0;
-    size(pages.front(), w, h);
-    cairo_surface_t *pdf = cairo_pdf_surface_create(pdfPath.c_str(), w, h);
-    if (cairo_surface_status(pdf) != CAIRO_STATUS_SUCCESS) {
-        cairo_surface_destroy(pdf);
+    std::vector<PdfPageSize> sizes;
+    for (const TFaxPageImage &page : pages) {
+        sizes.push_back(pdfPageSize(page));
+    }
+    std::string pdf;
+    cairo_surface_t *surface = cairo_pdf_surface_create_for_stream(
+        appendToString, &pdf, sizes.front().drawWidth, sizes.front().drawHeight);
+    if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
+        cairo_surface_destroy(surface);
         return kErrOutput;
     }
-    cairo_pdf_surface_restrict_to_version(pdf, CAIRO_PDF_VERSION_1_4);
-    cairo_t *cr = cairo_create(pdf);
+    cairo_pdf_surface_restrict_to_version(surface, CAIRO_PDF_VERSION_1_4);
+    cairo_t *cr = cairo_create(surface);
     bool ok = true;
-    for (const TFaxPageImage &page : pages) {
-        size(page, w, h);
-        cairo_pdf_surface_set_size(pdf, w, h);
+    for (size_t i = 0; i < pages.size(); ++i) {
+        const TFaxPageImage &page = pages[i];
+        const PdfPageSize &size = sizes[i];
+        cairo_pdf_surface_set_size(surface, size.drawWidth, size.drawHeight);
         cairo_surface_t *mask = maskSurface(page.bitmap);
         if (cairo_surface_status(mask) != CAIRO_STATUS_SUCCESS) {
             cairo_surface_destroy(mask);
@@ -131,8 +223,11 @@ int32_t WritePdf(const std::vector<TFaxPageImage> &pages, const std::string &pdf
             break;
         }
         cairo_save(cr);
-        // The image fills the page exactly (the page size was cut to 1/1000 pt).
-        cairo_scale(cr, w / page.bitmap.Width(), h / page.bitmap.Height());
+        // The image fills the true page exactly (its size was cut to 1/1000 pt). cairo's y
+        // axis runs down from the top of the drawing page, whose bottom-left corner is that
+        // of the true page.
+        cairo_translate(cr, 0, size.drawHeight - size.height);
+        cairo_scale(cr, size.width / page.bitmap.Width(), size.height / page.bitmap.Height());
         cairo_set_source_rgb(cr, 0, 0, 0);
         cairo_pattern_t *pattern = cairo_pattern_create_for_surface(mask);
         cairo_pattern_set_filter(pattern, CAIRO_FILTER_NEAREST);
@@ -144,9 +239,10 @@ int32_t WritePdf(const std::vector<TFaxPageImage> &pages, const std::string &pdf
     }
     ok = ok && cairo_status(cr) == CAIRO_STATUS_SUCCESS;
     cairo_destroy(cr);
-    cairo_surface_finish(pdf);
-    ok = ok && cairo_surface_status(pdf) == CAIRO_STATUS_SUCCESS;
-    cairo_surface_destroy(pdf);
+    cairo_surface_finish(surface);
+    ok = ok && cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS;
+    cairo_surface_destroy(surface);
+    ok = ok && setTrueMediaBoxes(pdf, sizes) && writeFileWhole(pdfPath, pdf);
     return ok ? 0 : kErrOutput;
 }
 
