@@ -130,7 +130,11 @@ uint32_t TBaseDispatcher::FillInputRing() {
         purges = inputPurges_;
     }
     uint32_t first = std::min(room, kInputRingSize - at);
-    ssize_t n = device_.read(ring + at, first, ring, room - first);
+    ssize_t n = 0;
+    {
+        std::lock_guard use(deviceUse_);
+        n = device_.isOpen() ? device_.read(ring + at, first, ring, room - first) : 0;
+    }
     if (n <= 0) {
         return 0; // a vanished device is reported by the event waiter
     }

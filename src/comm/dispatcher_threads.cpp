@@ -232,7 +232,11 @@ int TBaseDispatcher::CloseDevice() {
     // The device closes only once nothing waits on it any more, so that its descriptor
     // number cannot be reused under a running thread.
     StopIoThreads();
-    int result = device_.close() == 0 ? 0 : -1;
+    int result = 0;
+    {
+        std::lock_guard use(deviceUse_); // the dispatch thread may be reading
+        result = device_.close() == 0 ? 0 : -1;
+    }
     if (inPass_.load() || std::this_thread::get_id() == dispThreadId_.load()) {
         // Called from inside a notification: the dispatch thread ends after it.
         closing_ = true;
@@ -389,7 +393,14 @@ void TBaseDispatcher::DispThreadMain() {
 // back to the event waiter. Returns whether to keep reading.
 bool TBaseDispatcher::LinePausedOnly() {
     int wait = std::min(2, WaitTimeoutMs());
-    uint32_t r = device_.wait(platform::kWaitReadable, wait, {&dispatchWake_});
+    uint32_t r = 0;
+    {
+        std::lock_guard use(deviceUse_);
+        if (!device_.isOpen()) {
+            return false;
+        }
+        r = device_.wait(platform::kWaitReadable, wait, {&dispatchWake_});
+    }
     if (r & platform::kWaitWoken) {
         dispatchWake_.consume();
         return true;
