@@ -246,7 +246,8 @@ int32_t WritePdf(const std::vector<TFaxPageImage> &pages, const std::string &pdf
     return ok ? 0 : kErrOutput;
 }
 
-int32_t WriteTiffClassF(const std::vector<TFaxPageImage> &pages, const std::string &tiffPath) {
+int32_t WriteTiffClassF(const std::vector<TFaxPageImage> &pages, const std::string &tiffPath,
+                        TiffCoding coding) {
     if (pages.empty()) {
         return fax::kErrBadArgument;
     }
@@ -264,8 +265,13 @@ int32_t WriteTiffClassF(const std::vector<TFaxPageImage> &pages, const std::stri
         TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 1);
         TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
         TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
-        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX3);
-        TIFFSetField(tif, TIFFTAG_GROUP3OPTIONS, GROUP3OPT_FILLBITS);
+        if (coding == TiffCoding::G4) {
+            TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
+            TIFFSetField(tif, TIFFTAG_GROUP4OPTIONS, 0);
+        } else {
+            TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX3);
+            TIFFSetField(tif, TIFFTAG_GROUP3OPTIONS, GROUP3OPT_FILLBITS);
+        }
         TIFFSetField(tif, TIFFTAG_FILLORDER, FILLORDER_LSB2MSB);
         TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, bitmap.Height());
         TIFFSetField(tif, TIFFTAG_XRESOLUTION, pages[i].XDpi());
@@ -299,7 +305,8 @@ int32_t ExportFaxToPdf(const std::string &apfPath, const std::string &pdfPath) {
     return WritePdf(pages, pdfPath);
 }
 
-int32_t ExportFaxToTiff(const std::string &apfPath, const std::string &tiffPath) {
+int32_t ExportFaxToTiff(const std::string &apfPath, const std::string &tiffPath,
+                        TiffCoding coding) {
     std::vector<TFaxPageImage> pages;
     if (int32_t rc = LoadFaxPages(apfPath, pages); rc != 0) {
         return rc;
@@ -307,16 +314,16 @@ int32_t ExportFaxToTiff(const std::string &apfPath, const std::string &tiffPath)
     if (pages.empty()) {
         return fax::kErrNotApfFile;
     }
-    return WriteTiffClassF(pages, tiffPath);
+    return WriteTiffClassF(pages, tiffPath, coding);
 }
 
-int32_t ExportFax(const std::string &apfPath, const std::string &outPath) {
+int32_t ExportFax(const std::string &apfPath, const std::string &outPath, TiffCoding coding) {
     const std::string ext = lowerExtension(outPath);
     if (ext == ".pdf") {
         return ExportFaxToPdf(apfPath, outPath);
     }
     if (ext == ".tif" || ext == ".tiff") {
-        return ExportFaxToTiff(apfPath, outPath);
+        return ExportFaxToTiff(apfPath, outPath, coding);
     }
     return fax::kErrBadArgument;
 }

@@ -5,7 +5,7 @@
 //   98 or 196 lines per inch down: 1728 pixels are 215 mm, standard pages 3.85 lines/mm,
 //   fine pages 7.7 lines/mm), the decoded bitmap embedded losslessly as a 1-bit image mask.
 // - TIFF Class F through libtiff: one directory per page, G3 one-dimensional coding with
-//   byte-aligned EOLs, 204 x 98/196 dpi, PageNumber set.
+//   byte-aligned EOLs (or G4 on request), 204 x 98/196 dpi, PageNumber set.
 // Each page is decoded without automatic scaling and padded with white to its full width
 // (1728 or 2048 pixels); a page without lines becomes one white row.
 //
@@ -33,12 +33,19 @@ struct TFaxPageImage {
 [[nodiscard]] int32_t LoadFaxPages(const std::string &apfPath, std::vector<TFaxPageImage> &pages);
 
 [[nodiscard]] int32_t WritePdf(const std::vector<TFaxPageImage> &pages, const std::string &pdfPath);
+// How the TIFF's pages are coded: G3 one-dimensional with byte-aligned EOLs (Class F proper),
+// or G4 (two-dimensional, about half the size, read by every TIFF reader that reads faxes).
+enum class TiffCoding { G3, G4 };
+
 [[nodiscard]] int32_t WriteTiffClassF(const std::vector<TFaxPageImage> &pages,
-                                      const std::string &tiffPath);
+                                      const std::string &tiffPath,
+                                      TiffCoding coding = TiffCoding::G3);
 
 [[nodiscard]] int32_t ExportFaxToPdf(const std::string &apfPath, const std::string &pdfPath);
-[[nodiscard]] int32_t ExportFaxToTiff(const std::string &apfPath, const std::string &tiffPath);
-// By the output's extension: .pdf, or .tif/.tiff (any case).
-[[nodiscard]] int32_t ExportFax(const std::string &apfPath, const std::string &outPath);
+[[nodiscard]] int32_t ExportFaxToTiff(const std::string &apfPath, const std::string &tiffPath,
+                                      TiffCoding coding = TiffCoding::G3);
+// By the output's extension: .pdf, or .tif/.tiff (any case); `coding` applies to TIFF.
+[[nodiscard]] int32_t ExportFax(const std::string &apfPath, const std::string &outPath,
+                                TiffCoding coding = TiffCoding::G3);
 
 } // namespace quillon::faximage

@@ -178,14 +178,17 @@ TEST_F(FaxExportTest, PdfPagesOfMixedSizesRenderBackExactly) {
     EXPECT_FALSE(std::filesystem::exists(pdf + ".part"));
 }
 
-TEST_F(FaxExportTest, TiffClassFDecodesToTheSamePixels) {
+class FaxExportTiffTest : public FaxExportTest, public ::testing::WithParamInterface<TiffCoding> {};
+
+TEST_P(FaxExportTiffTest, TiffClassFDecodesToTheSamePixels) {
+    const bool g4 = GetParam() == TiffCoding::G4;
     std::string tif = (dir_ / "fax.tif").string();
-    ASSERT_EQ(ExportFax(apf_, tif), 0);
+    ASSERT_EQ(ExportFax(apf_, tif, GetParam()), 0);
     int status = 0;
     std::string info = run("tiffinfo -D '" + tif + "'", &status);
     ASSERT_EQ(status, 0) << info;
     EXPECT_EQ(info.find("rror"), std::string::npos) << info;
-    EXPECT_NE(info.find("CCITT Group 3"), std::string::npos);
+    EXPECT_NE(info.find(g4 ? "CCITT Group 4" : "CCITT Group 3"), std::string::npos) << info;
 
     auto decoded = DecodeWithLibtiff(tif);
     ASSERT_EQ(decoded.size(), 3u);
@@ -202,7 +205,7 @@ TEST_F(FaxExportTest, TiffClassFDecodesToTheSamePixels) {
         EXPECT_EQ(page, i);
         EXPECT_EQ(total, 3);
         TIFFGetField(t, TIFFTAG_COMPRESSION, &compression);
-        EXPECT_EQ(compression, COMPRESSION_CCITTFAX3);
+        EXPECT_EQ(compression, g4 ? COMPRESSION_CCITTFAX4 : COMPRESSION_CCITTFAX3);
         TIFFGetField(t, TIFFTAG_XRESOLUTION, &xres);
         TIFFGetField(t, TIFFTAG_YRESOLUTION, &yres);
         EXPECT_EQ(xres, 204.0f);
@@ -212,12 +215,21 @@ TEST_F(FaxExportTest, TiffClassFDecodesToTheSamePixels) {
     TIFFClose(t);
 }
 
+INSTANTIATE_TEST_SUITE_P(Codings, FaxExportTiffTest,
+                         ::testing::Values(TiffCoding::G3, TiffCoding::G4), [](const auto &info) {
+                             return info.param == TiffCoding::G4 ? "G4" : "G3";
+                         });
+
 TEST_F(FaxExportTest, ConvertToolAndErrors) {
     int status = 0;
     std::string pdf = (dir_ / "tool.PDF").string();
     std::string out = run(std::string(QUILLON_CONVERT) + " '" + apf_ + "' '" + pdf + "'", &status);
     EXPECT_EQ(status, 0) << out;
     EXPECT_TRUE(std::filesystem::exists(pdf));
+    std::string g4 = (dir_ / "tool.tif").string();
+    out = run(std::string(QUILLON_CONVERT) + " --g4 '" + apf_ + "' '" + g4 + "'", &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(run("tiffinfo '" + g4 + "'").find("CCITT Group 4"), std::string::npos);
     out = run(std::string(QUILLON_CONVERT) + " '" + apf_ + "' '" + (dir_ / "x.png").string() + "'",
               &status);
     EXPECT_NE(status, 0);
