@@ -405,14 +405,7 @@ int SerialDevice::bytesWaiting(uint32_t &count) const {
 }
 
 ssize_t SerialDevice::read(void *data, size_t len) {
-    ssize_t n;
-    do {
-        n = ::read(fd_, data, len);
-    } while (n < 0 && errno == EINTR);
-    if (n >= 0) {
-        return n;
-    }
-    return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -errno;
+    return read(data, len, nullptr, 0);
 }
 
 ssize_t SerialDevice::read(void *first, size_t firstLen, void *second, size_t secondLen) {
