@@ -84,7 +84,14 @@ size_t peerRead(const PtyPair &pty, size_t total) {
 }
 
 // Plain blocking loops on the slave side.
-double plainInbound(size_t total) {
+double plainInbound(size_t total, int parkedThreads) {
+    // Threads that only sleep, as the dispatcher's event waiter and writer do while bytes
+    // come in: on this kernel their mere presence makes every pty read dearer.
+    std::atomic<bool> unpark{false};
+    std::vector<std::thread> parked;
+    for (int i = 0; i < parkedThreads; ++i) {
+        parked.emplace_back([&] { unpark.wait(false); });
+    }
     PtyPair pty;
     int fd = openRawSlave(pty);
     auto t0 = Clock::now();
@@ -101,7 +108,20 @@ double plainInbound(size_t total) {
     auto t1 = Clock::now();
     writer.join();
     ::close(fd);
+    unpark = true;
+    unpark.notify_all();
+    for (auto &t : parked) {
+        t.join();
+    }
     return static_cast<double>(got) / seconds(t0, t1) / 1e6;
+}
+
+double plainInbound(size_t total) {
+    return plainInbound(total, 0);
+}
+
+double plainInboundParked(size_t total) {
+    return plainInbound(total, 2);
 }
 
 double plainOutbound(size_t total) {
@@ -289,7 +309,7 @@ void throughput(const char *what, size_t total, int rounds, double (*plain)(size
     }
     double bestP = *std::max_element(p.begin(), p.end());
     double bestD = *std::max_element(d.begin(), d.end());
-    std::printf("%-9s plain %7.1f MB/s (median %7.1f)  dispatcher %7.1f MB/s (median %7.1f)  "
+    std::printf("%s:\n  plain %7.1f MB/s (median %7.1f)  dispatcher %7.1f MB/s (median %7.1f)\n  "
                 "best/best %.2f  median ratio %.2f\n",
                 what, bestP, median(p), bestD, median(d), bestD / bestP, median(ratios));
 }
@@ -307,6 +327,10 @@ int main(int argc, char **argv) {
     pinTo(1);
     if (mode == "all" || mode == "in") {
         throughput("inbound", total, rounds, plainInbound, dispatcherInbound);
+        // The same plain loop with two parked threads beside it, which is the dispatcher's
+        // thread count; printed as a second reference, not instead of the first.
+        throughput("inbound, plain with 2 parked threads", total, rounds, plainInboundParked,
+                   dispatcherInbound);
     }
     if (mode == "all" || mode == "out") {
         throughput("outbound", total, rounds, plainOutbound, dispatcherOutbound);
