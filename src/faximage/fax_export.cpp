@@ -14,6 +14,7 @@
 
 #include "fax/apf_file.h"
 #include "faximage/unpack_engine.h"
+#include "platform/file_replace.h"
 
 namespace quillon::faximage {
 
@@ -175,23 +176,6 @@ bool setTrueMediaBoxes(std::string &pdf, const std::vector<PdfPageSize> &sizes) 
     return pdf.find(kKey, at) == std::string::npos;
 }
 
-// Writes the whole file under a temporary name beside it, then renames it into place, so
-// that a reader never sees half a PDF.
-bool writeFileWhole(const std::string &path, const std::string &data) {
-    std::string part = path + ".part";
-    FILE *f = std::fopen(part.c_str(), "wb");
-    if (f == nullptr) {
-        return false;
-    }
-    bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
-    ok = std::fclose(f) == 0 && ok;
-    if (ok && std::rename(part.c_str(), path.c_str()) == 0) {
-        return true;
-    }
-    std::remove(part.c_str());
-    return false;
-}
-
 } // namespace
 
 int32_t WritePdf(const std::vector<TFaxPageImage> &pages, const std::string &pdfPath) {
@@ -242,7 +226,8 @@ int32_t WritePdf(const std::vector<TFaxPageImage> &pages, const std::string &pdf
     cairo_surface_finish(surface);
     ok = ok && cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS;
     cairo_surface_destroy(surface);
-    ok = ok && setTrueMediaBoxes(pdf, sizes) && writeFileWhole(pdfPath, pdf);
+    ok = ok && setTrueMediaBoxes(pdf, sizes) &&
+         platform::ReplaceFileContents(pdfPath, pdf, 0666, ".part").ok();
     return ok ? 0 : kErrOutput;
 }
 

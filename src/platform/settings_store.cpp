@@ -1,5 +1,7 @@
 #include "platform/settings_store.h"
 
+#include "platform/file_replace.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -379,45 +381,17 @@ class WriteLock {
 };
 
 bool writeAtomically(const std::filesystem::path &file, const std::string &text) {
-    auto tmp = file;
-    tmp += ".tmp";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        std::fprintf(stderr, "settings: cannot write %s: %s\n", tmp.c_str(), std::strerror(errno));
-        return false;
-    }
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            std::fprintf(stderr, "settings: cannot write %s: %s\n", tmp.c_str(),
-                         std::strerror(errno));
-            ::close(fd);
-            ::unlink(tmp.c_str());
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (::fsync(fd) < 0 || ::close(fd) < 0) {
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    if (::rename(tmp.c_str(), file.c_str()) < 0) {
+    ReplaceResult r = ReplaceFileContents(file, text, 0600, ".tmp");
+    if (r.step == ReplaceStep::Write) {
+        auto tmp = file;
+        tmp += ".tmp";
+        std::fprintf(stderr, "settings: cannot write %s: %s\n", tmp.c_str(),
+                     std::strerror(r.error));
+    } else if (r.step == ReplaceStep::Rename) {
         std::fprintf(stderr, "settings: cannot replace %s: %s\n", file.c_str(),
-                     std::strerror(errno));
-        ::unlink(tmp.c_str());
-        return false;
+                     std::strerror(r.error));
     }
-    int dir = ::open(file.parent_path().empty() ? "." : file.parent_path().c_str(),
-                     O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
-    return true;
+    return r.ok();
 }
 
 template <class Change> bool modify(const std::filesystem::path &file, Change change) {

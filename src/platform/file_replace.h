@@ -1,0 +1,28 @@
+#pragma once
+
+// Replacing a file's contents as a whole: a temporary file beside it is written, synced and
+// renamed over it, then the folder is synced, so that a reader sees the old file or the new
+// one, never half of either, and a crash leaves no torn file behind.
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string_view>
+
+namespace quillon::platform {
+
+// The step that failed.
+enum class ReplaceStep { None, Write, Sync, Rename };
+
+struct ReplaceResult {
+    int error = 0; // errno of the failed step, 0 on success
+    ReplaceStep step = ReplaceStep::None;
+    [[nodiscard]] bool ok() const { return error == 0; }
+};
+
+// The temporary is `file` + `tempSuffix`, created with `mode` (less the umask) and removed
+// again when any step fails.
+ReplaceResult ReplaceFileContents(const std::filesystem::path &file, std::string_view data,
+                                  mode_t mode, std::string_view tempSuffix);
+
+} // namespace quillon::platform
