@@ -282,8 +282,7 @@ void TBaseDispatcher::ComThreadMain() {
         } else if (r & platform::kWaitReadable) {
             mask |= kEvRxChar;
         }
-        bool checkSignals = poll;
-        if (checkSignals && (mask & kEvLost) == 0) {
+        if (poll && (mask & kEvLost) == 0) {
             uint8_t signals = 0;
             if (device_.getModemSignals(signals) == 0 && signals != lastSignals) {
                 uint8_t changed = signals ^ lastSignals;
