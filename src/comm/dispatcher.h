@@ -307,9 +307,6 @@ class TBaseDispatcher {
     std::recursive_mutex stateLock_;
     std::recursive_mutex inputLock_;
     std::mutex outputLock_;
-    // Held by the dispatch thread while it reads or waits on the device, and by the close:
-    // the descriptor is never closed under a read. Never held while a handler runs.
-    std::mutex deviceUse_;
 
     // State lock.
     uint32_t inSize_ = 0;

@@ -113,8 +113,8 @@ uint32_t TBaseDispatcher::FillInputRing() {
     uint64_t purges = 0;
     {
         std::lock_guard in(inputLock_);
-        if (inRing_.empty() || !device_.isOpen()) {
-            return 0;
+        if (inRing_.empty() || !open_.load()) {
+            return 0; // closing: nothing more is taken in
         }
         uint64_t used = writeTotal_ - readTotal_;
         if (used >= kInputRingSize) {
@@ -130,13 +130,9 @@ uint32_t TBaseDispatcher::FillInputRing() {
         purges = inputPurges_;
     }
     uint32_t first = std::min(room, kInputRingSize - at);
-    ssize_t n = 0;
-    {
-        std::lock_guard use(deviceUse_);
-        n = device_.isOpen() ? device_.read(ring + at, first, ring, room - first) : 0;
-    }
+    ssize_t n = device_.read(ring + at, first, ring, room - first);
     if (n <= 0) {
-        return 0; // a vanished device is reported by the event waiter
+        return 0; // a vanished device is reported by the event waiter; a closed one reads nothing
     }
     auto taken = static_cast<uint32_t>(n);
     std::lock_guard in(inputLock_);

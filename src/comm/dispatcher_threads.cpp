@@ -232,11 +232,9 @@ int TBaseDispatcher::CloseDevice() {
     // The device closes only once nothing waits on it any more, so that its descriptor
     // number cannot be reused under a running thread.
     StopIoThreads();
-    int result = 0;
-    {
-        std::lock_guard use(deviceUse_); // the dispatch thread may be reading
-        result = device_.close() == 0 ? 0 : -1;
-    }
+    // Waits for a device call in progress on the dispatch thread (a read, a wait of at
+    // most 2 ms, or a handler's request).
+    int result = device_.close() == 0 ? 0 : -1;
     if (inPass_.load() || std::this_thread::get_id() == dispThreadId_.load()) {
         // Called from inside a notification: the dispatch thread ends after it.
         closing_ = true;
@@ -391,15 +389,11 @@ void TBaseDispatcher::DispThreadMain() {
 // on the device: it waits up to 2 ms for more bytes, or for a poke, before handing the line
 // back to the event waiter. Returns whether to keep reading.
 bool TBaseDispatcher::LinePausedOnly() {
-    int wait = std::min(2, WaitTimeoutMs());
-    uint32_t r = 0;
-    {
-        std::lock_guard use(deviceUse_);
-        if (!device_.isOpen()) {
-            return false;
-        }
-        r = device_.wait(platform::kWaitReadable, wait, {&dispatchWake_});
+    if (!open_.load()) {
+        return false; // closing
     }
+    int wait = std::min(2, WaitTimeoutMs());
+    uint32_t r = device_.wait(platform::kWaitReadable, wait, {&dispatchWake_});
     if (r & platform::kWaitWoken) {
         dispatchWake_.consume();
         return true;

@@ -154,16 +154,22 @@ int SerialDevice::adopt(int fd) {
 
 // Makes `fd` this device's descriptor and prepares it; a failure closes it again.
 int SerialDevice::takeOver(int fd) {
+    std::unique_lock alone(use_);
+    if (fd_.load() >= 0) {
+        ::close(fd);
+        return EBUSY; // another thread opened it meanwhile
+    }
     fd_ = fd;
-    int err = prepare();
+    int err = prepareLocked();
     if (err != 0) {
-        close();
+        ::close(fd);
+        fd_ = -1;
     }
     return err;
 }
 
 // Raw mode, keeping speed, framing and handshake; learns whether the device has modem lines.
-int SerialDevice::prepare() {
+int SerialDevice::prepareLocked() {
     termios t{};
     if (::tcgetattr(fd_, &t) != 0) {
         return errno;
@@ -182,23 +188,30 @@ int SerialDevice::prepare() {
     }
     int bits = 0;
     modemLines_ = ::ioctl(fd_, TIOCMGET, &bits) == 0;
+    std::lock_guard shadow(shadowLock_);
     shadow_ = SerialBlock{};
     SerialBlock current;
-    getBlock(current);
+    [[maybe_unused]] int err = getBlockLocked(current);
     shadow_ = current;
     return 0;
 }
 
 int SerialDevice::close() {
-    if (fd_ < 0) {
+    std::unique_lock alone(use_); // waits for calls in progress
+    int fd = fd_.exchange(-1);
+    if (fd < 0) {
         return 0;
     }
-    int rc = ::close(fd_);
-    fd_ = -1;
-    return rc == 0 ? 0 : errno;
+    return ::close(fd) == 0 ? 0 : errno;
 }
 
 int SerialDevice::getBlock(SerialBlock &block) const {
+    std::shared_lock use(use_);
+    std::lock_guard shadow(shadowLock_);
+    return getBlockLocked(block);
+}
+
+int SerialDevice::getBlockLocked(SerialBlock &block) const {
     termios t{};
     if (::tcgetattr(fd_, &t) != 0) {
         return errno;
@@ -251,6 +264,8 @@ int SerialDevice::getBlock(SerialBlock &block) const {
 }
 
 int SerialDevice::setBlock(const SerialBlock &block) {
+    std::shared_lock use(use_);
+    std::lock_guard shadow(shadowLock_);
     termios t{};
     if (::tcgetattr(fd_, &t) != 0) {
         return errno;
@@ -331,6 +346,7 @@ int SerialDevice::getModemSignals(uint8_t &signals) const {
         signals = kSignalCts | kSignalDsr | kSignalDcd;
         return 0;
     }
+    std::shared_lock use(use_);
     int bits = 0;
     if (::ioctl(fd_, TIOCMGET, &bits) != 0) {
         if (noModemLines(errno)) {
@@ -368,9 +384,11 @@ int setSignal(int fd, bool modemLines, int bit, bool on) {
 } // namespace
 
 int SerialDevice::setDtr(bool on) {
+    std::shared_lock use(use_);
     return setSignal(fd_, modemLines_, TIOCM_DTR, on);
 }
 int SerialDevice::setRts(bool on) {
+    std::shared_lock use(use_);
     return setSignal(fd_, modemLines_, TIOCM_RTS, on);
 }
 
@@ -378,6 +396,7 @@ bool SerialDevice::counters(SerialCounters &out) const {
     if (!modemLines_) {
         return false;
     }
+    std::shared_lock use(use_);
     serial_icounter_struct ic{};
     if (::ioctl(fd_, TIOCGICOUNT, &ic) != 0) {
         return false;
@@ -395,6 +414,7 @@ bool SerialDevice::counters(SerialCounters &out) const {
 }
 
 int SerialDevice::bytesWaiting(uint32_t &count) const {
+    std::shared_lock use(use_);
     int n = 0;
     if (::ioctl(fd_, FIONREAD, &n) != 0) {
         count = 0;
@@ -410,6 +430,7 @@ ssize_t SerialDevice::read(void *data, size_t len) {
 
 ssize_t SerialDevice::read(void *first, size_t firstLen, void *second, size_t secondLen) {
     iovec pieces[2] = {{first, firstLen}, {second, secondLen}};
+    std::shared_lock use(use_);
     ssize_t n;
     do {
         n = ::readv(fd_, pieces, secondLen == 0 ? 1 : 2);
@@ -421,6 +442,7 @@ ssize_t SerialDevice::read(void *first, size_t firstLen, void *second, size_t se
 }
 
 ssize_t SerialDevice::write(const void *data, size_t len) {
+    std::shared_lock use(use_);
     ssize_t n;
     do {
         n = ::write(fd_, data, len);
@@ -432,9 +454,11 @@ ssize_t SerialDevice::write(const void *data, size_t len) {
 }
 
 int SerialDevice::purgeInput() {
+    std::shared_lock use(use_);
     return ::tcflush(fd_, TCIFLUSH) == 0 ? 0 : errno;
 }
 int SerialDevice::purgeOutput() {
+    std::shared_lock use(use_);
     return ::tcflush(fd_, TCOFLUSH) == 0 ? 0 : errno;
 }
 
@@ -447,6 +471,10 @@ uint32_t SerialDevice::wait(uint32_t events, int timeoutMs,
     }
     if (events & kWaitWritable) {
         want |= POLLOUT;
+    }
+    std::shared_lock use(use_);
+    if (fd_.load() < 0) {
+        return kWaitHangUp; // closed: nothing will come
     }
     fds.push_back({fd_, want, 0});
     for (const WakeFd *w : wakes) {

@@ -11,12 +11,18 @@
 // limits, RTS toggle mode) are kept in a shadow copy so that a read-back returns what was
 // written. All results are 0 or a positive errno value; nothing throws.
 //
-// One object belongs to one dispatcher; its calls are made under the dispatcher's locks, so
-// it does no locking of its own (the descriptor itself may be used from several threads).
+// Calls may come from several threads, and the close from any of them. Each call holds the
+// descriptor for its duration and the close waits for the calls in progress, so that no call
+// ever reaches a descriptor number after it was closed (and perhaps reused by another open).
+// A call on a closed device fails with EBADF. A wait in progress delays a close too: wake it
+// first.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <sys/types.h>
 
@@ -109,8 +115,8 @@ class SerialDevice {
     int adopt(int fd);
     // Closes the descriptor; returns 0 or errno.
     int close();
-    [[nodiscard]] bool isOpen() const { return fd_ >= 0; }
-    [[nodiscard]] int fd() const { return fd_; }
+    [[nodiscard]] bool isOpen() const { return fd_.load() >= 0; }
+    [[nodiscard]] int fd() const { return fd_.load(); }
 
     int getBlock(SerialBlock &block) const;
     int setBlock(const SerialBlock &block);
@@ -118,7 +124,7 @@ class SerialDevice {
     // Current signals as kSignal* bits; a device without modem lines (a pseudo-terminal)
     // reports CTS, DSR and DCD on.
     int getModemSignals(uint8_t &signals) const;
-    [[nodiscard]] bool hasModemLines() const { return modemLines_; }
+    [[nodiscard]] bool hasModemLines() const { return modemLines_.load(); }
     int setDtr(bool on);
     int setRts(bool on);
     // The driver's counters; false when the device keeps none (a pseudo-terminal).
@@ -140,10 +146,14 @@ class SerialDevice {
                   std::initializer_list<const WakeFd *> wakes) const;
 
   private:
-    int prepare();
+    int prepareLocked();
+    int getBlockLocked(SerialBlock &block) const;
     int takeOver(int fd);
-    int fd_ = -1;
-    bool modemLines_ = false;
+    // Held shared by every call on the descriptor, alone by whatever opens or closes it.
+    mutable std::shared_mutex use_;
+    std::atomic<int> fd_{-1};
+    std::atomic<bool> modemLines_{false};
+    mutable std::mutex shadowLock_; // setBlock and getBlock may run at once
     SerialBlock shadow_;
 };
 

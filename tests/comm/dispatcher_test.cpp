@@ -472,6 +472,62 @@ TEST(Dispatcher, CloseFromInsideAHandlerStopsFurtherNotifications) {
     EXPECT_EQ(1u, proc.locked([&] { return proc.events.size(); })); // nothing more came
 }
 
+// The application closes the port from its own thread while bytes stream in and a handler
+// on the dispatch thread keeps asking the device for its signals and settings: the close
+// waits for device calls in progress, no call reaches the descriptor after it is closed, and
+// delivery stops.
+TEST(Dispatcher, CloseFromAnotherThreadWhileHandlersUseTheDevice) {
+    for (int round = 0; round < 5; ++round) {
+        PtyPair pty;
+        TSerialDispatcher disp;
+        ASSERT_EQ(0, disp.OpenDevice(pty.slavePath(), 8192, 8192, true, true, 115200, 0, 8, 1));
+        Proc proc;
+        std::atomic<int> calls{0};
+        proc.body = [&](TBaseDispatcher &d, const Proc::Event &e) {
+            if (e.msg != MsgTriggerAvail) {
+                return;
+            }
+            std::vector<uint8_t> sink(e.w);
+            [[maybe_unused]] int rc = d.ReadBlock(sink.data(), e.w);
+            // Long enough that the close usually lands in the middle of it.
+            for (int i = 0; i < 100; ++i) {
+                [[maybe_unused]] uint8_t status = d.ReadModemStatus(0xFF);
+                [[maybe_unused]] platform::SerialBlock block = d.DeviceBlock();
+                uint32_t baud = 0;
+                uint8_t parity = 0, bits = 0, stop = 0;
+                rc = d.GetLineParams(baud, parity, bits, stop);
+                rc = d.SetDtr(true);
+            }
+            ++calls;
+        };
+        proc.attach(disp);
+        ASSERT_EQ(0, disp.SetAvailThreshold(1));
+        std::atomic<bool> stop{false};
+        // Non-blocking, so that the peer never waits on a line nobody reads any more.
+        ASSERT_EQ(0, ::fcntl(pty.master(), F_SETFL, ::fcntl(pty.master(), F_GETFL) | O_NONBLOCK));
+        std::thread peer([&] {
+            std::vector<uint8_t> chunk(512, 0x55);
+            while (!stop.load()) {
+                if (::write(pty.master(), chunk.data(), chunk.size()) < 0) {
+                    std::this_thread::sleep_for(1ms);
+                }
+            }
+        });
+        ASSERT_TRUE(waitFor([&] { return calls.load() > 20; }, 5s));
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(0, disp.CloseDevice());
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 1500ms);
+        EXPECT_FALSE(disp.IsOpen());
+        // A handler in progress when the close came finishes; the threads then run down.
+        ASSERT_TRUE(waitFor([&] { return !disp.ThreadsRunning(); }, 2s));
+        int after = calls.load();
+        std::this_thread::sleep_for(20ms);
+        EXPECT_EQ(after, calls.load()); // nothing more is delivered
+        stop = true;
+        peer.join();
+    }
+}
+
 TEST(Dispatcher, VanishedDeviceIsALineErrorAndClosesCleanly) {
     Rig rig;
     Proc proc;
