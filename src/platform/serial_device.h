@@ -14,8 +14,8 @@
 // Calls may come from several threads, and the close from any of them. Each call holds the
 // descriptor for its duration and the close waits for the calls in progress, so that no call
 // ever reaches a descriptor number after it was closed (and perhaps reused by another open).
-// A call on a closed device fails with EBADF. A wait in progress delays a close too: wake it
-// first.
+// Once the device is closed, a call that needs the descriptor fails with EBADF and a wait
+// reports a hang-up. A wait in progress delays a close too: wake it first.
 
 #include <atomic>
 #include <cstddef>
