@@ -16,7 +16,6 @@
 
 #include <poll.h>
 #include <sched.h>
-#include <sys/eventfd.h>
 #include <termios.h>
 
 #include <algorithm>
@@ -32,6 +31,7 @@
 #include <vector>
 
 #include "comm/dispatcher.h"
+#include "platform/serial_device.h"
 #include "pty_pair.h"
 
 using namespace std::chrono_literals;
@@ -113,10 +113,9 @@ Clock::time_point awaitDone(const std::atomic<bool> &done, Clock::time_point t0)
 double plainLoopInbound(size_t total, bool waitInPoll) {
     PtyPair pty;
     int fd = openRawSlave(pty);
-    int wake = -1; // never signalled: it is there so that the poll waits on two descriptors
+    quillon::platform::WakeFd wake; // never signalled: the poll waits on two descriptors
     if (waitInPoll) {
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-        wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     }
     pinTo(0);
     std::atomic<size_t> got{0};
@@ -127,16 +126,16 @@ double plainLoopInbound(size_t total, bool waitInPoll) {
         pinTo(1);
         std::vector<uint8_t> buf(65536);
         size_t n = 0;
-        while (n < total && seconds(t0, Clock::now()) < 60) {
+        while (n < total) {
             if (waitInPoll) {
-                pollfd fds[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+                pollfd fds[2] = {{fd, POLLIN, 0}, {wake.fd(), POLLIN, 0}};
                 ::poll(fds, 2, 20);
             }
             ssize_t r = ::read(fd, buf.data(), buf.size());
             if (r > 0) {
                 n += static_cast<size_t>(r);
-            } else if (!waitInPoll || errno != EAGAIN) {
-                break;
+            } else if (!waitInPoll || errno != EAGAIN || seconds(t0, Clock::now()) >= 60) {
+                break; // the clock is read only when nothing came, off the loop's fast path
             }
         }
         got = n;
@@ -146,9 +145,6 @@ double plainLoopInbound(size_t total, bool waitInPoll) {
     reader.join();
     writer.join();
     ::close(fd);
-    if (wake >= 0) {
-        ::close(wake);
-    }
     pinTo(1);
     return static_cast<double>(got.load()) / seconds(t0, t1) / 1e6;
 }
@@ -235,6 +231,14 @@ struct RoomWait {
     std::mutex lock;
     std::condition_variable cv;
     uint64_t fired = 0;
+    uint64_t count() {
+        std::lock_guard hold(lock);
+        return fired;
+    }
+    void waitPast(uint64_t seen, std::chrono::milliseconds limit) {
+        std::unique_lock hold(lock);
+        cv.wait_for(hold, limit, [&] { return fired != seen; });
+    }
     static void Proc(uint32_t msg, uint32_t, int32_t, void *ctx) {
         if (msg == quillon::comm::MsgTriggerStatus) {
             auto &w = *static_cast<RoomWait *>(ctx);
@@ -267,12 +271,9 @@ double dispatcherOutbound(size_t total) {
             continue;
         }
         // The ring is full: wait until it has room for the chunk.
-        std::unique_lock hold(room.lock);
-        uint64_t seen = room.fired;
-        hold.unlock();
+        uint64_t seen = room.count();
         rc = disp.ArmStatusTrigger(roomTrigger, static_cast<uint16_t>(n), true);
-        hold.lock();
-        room.cv.wait_for(hold, 10ms, [&] { return room.fired != seen; });
+        room.waitPast(seen, 10ms);
     }
     reader.join();
     auto t1 = Clock::now();
