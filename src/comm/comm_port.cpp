@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 #include "comm/error_codes.h"
@@ -42,6 +43,17 @@ void reportException(const std::exception &e) {
     }
 }
 
+// Reports the exception in flight, of whatever type, to the application handler.
+void reportCurrentException() {
+    try {
+        throw;
+    } catch (const std::exception &e) {
+        reportException(e);
+    } catch (...) {
+        reportException(std::runtime_error("unknown exception in a comm port handler"));
+    }
+}
+
 } // namespace
 
 TApplicationExceptionHandler SetApplicationExceptionHandler(TApplicationExceptionHandler h) {
@@ -58,8 +70,8 @@ TCustomComPort::~TCustomComPort() {
         if (state_ == State::Open) {
             ClosePort();
         }
-    } catch (const std::exception &e) {
-        reportException(e);
+    } catch (...) {
+        reportCurrentException();
     }
     if (state_ == State::Closing && dispatcher_) {
         // A close begun inside a trigger handler: let the threads run down first.
@@ -250,8 +262,10 @@ void TCustomComPort::ClosePort() {
     NotifyListeners(false);
     dispatcher_->SaveTriggers(savedTriggers_);
     [[maybe_unused]] int rc = dispatcher_->CloseDevice();
-    if (dispatcher_->ThreadsRunning()) {
-        // Closed from inside a trigger handler: finish once the handler has returned.
+    if (dispatcher_->ThreadsRunning() || triggerDepth_ > 0) {
+        // Closed from inside a trigger handler: finish once the handler has returned. A
+        // handler that ran past the send limit is no longer in the dispatcher's pass, yet
+        // may still hold the dispatcher, so it too keeps it alive until it returns.
         window_->post(MsgPortClose, 0,
                       static_cast<platform::LParam>(int64_t{dispatcher_->Handle()} * 65536));
         window_->loop().pump();
@@ -288,7 +302,7 @@ std::optional<platform::LResult> TCustomComPort::HandleMessage(platform::Message
     try {
         switch (m.number) {
         case MsgPortClose:
-            if (dispatcher_->ThreadsRunning()) {
+            if (dispatcher_->ThreadsRunning() || triggerDepth_ > 0) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 window_->post(MsgPortClose, m.wParam, m.lParam);
                 return 0;
@@ -309,12 +323,17 @@ std::optional<platform::LResult> TCustomComPort::HandleMessage(platform::Message
             if (state_ != State::Open || m.senderGaveUp()) {
                 return 0;
             }
+            ++triggerDepth_;
+            struct Leave {
+                int &depth;
+                ~Leave() { --depth; }
+            } leave{triggerDepth_};
             DispatchTrigger(m.number, static_cast<uint32_t>(m.wParam),
                             static_cast<int32_t>(m.lParam));
             return 0;
         }
-    } catch (const std::exception &e) {
-        reportException(e);
+    } catch (...) {
+        reportCurrentException();
     }
     return 0;
 }
@@ -447,10 +466,16 @@ void TCustomComPort::RemovePortListener(int id) {
     std::erase_if(listeners_, [id](const auto &l) { return l.first == id; });
 }
 
+// A listener that throws is reported and the others still run: an open or a close must not
+// stop half-way because of a partner's fault.
 void TCustomComPort::NotifyListeners(bool opened) {
     auto copy = listeners_;
     for (auto &l : copy) {
-        l.second(*this, opened);
+        try {
+            l.second(*this, opened);
+        } catch (...) {
+            reportCurrentException();
+        }
     }
 }
 

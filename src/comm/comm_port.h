@@ -270,6 +270,7 @@ class TCustomComPort : public TBaseComponent {
     uint32_t availOnOpen_ = 1;
     bool openAfterLoad_ = false;
     bool openPending_ = false;
+    int triggerDepth_ = 0; // trigger events running on this thread, nested ones counted
     bool forceApply_ = false;
     bool inOpen_ = false;
     std::vector<std::pair<int, std::function<void(TCustomComPort &, bool)>>> listeners_;

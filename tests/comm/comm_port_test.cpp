@@ -255,6 +255,53 @@ TEST_F(CommPortTest, VanishedDeviceClosesThePort) {
     EXPECT_FALSE(port.Closing());
 }
 
+// A partner's fault must not leave the port half open or half closed: listeners and trigger
+// handlers that throw, whatever they throw, reach the application handler and the port goes on.
+TEST_F(CommPortTest, ThrowingListenersAndHandlersAreReportedAndThePortGoesOn) {
+    PtyPair pty;
+    mapCom(7, pty.slavePath());
+    std::vector<std::string> reported;
+    auto previous = SetApplicationExceptionHandler(
+        [&](const std::exception &e) { reported.emplace_back(e.what()); });
+    {
+        TComPort port;
+        configure(port, 7);
+        int calls = 0;
+        bool laterListenerRan = false;
+        port.AddPortListener([](TCustomComPort &, bool) { throw std::runtime_error("listener"); });
+        port.AddPortListener([&](TCustomComPort &, bool) { laterListenerRan = true; });
+        port.SetOnTriggerAvail([&](TCustomComPort &cp, uint16_t count) {
+            for (uint16_t i = 0; i < count; ++i) {
+                [[maybe_unused]] int b = cp.ValidDispatcher().ReadByte();
+            }
+            if (++calls == 1) {
+                throw 42; // not a std::exception
+            }
+        });
+        port.SetOpen(true);
+        ASSERT_TRUE(port.Open());
+        EXPECT_TRUE(laterListenerRan);
+        ASSERT_EQ(1u, reported.size());
+        pty.write("A");
+        ASSERT_TRUE(pump([&] { return calls == 1; }));
+        pty.write("B");
+        ASSERT_TRUE(pump([&] { return calls == 2; }));
+        EXPECT_EQ(2u, reported.size());
+
+        laterListenerRan = false;
+        port.SetOpen(false);
+        EXPECT_TRUE(laterListenerRan);
+        EXPECT_FALSE(port.Open());
+        EXPECT_FALSE(port.Closing());
+        EXPECT_EQ(nullptr, port.Dispatcher());
+        EXPECT_EQ(3u, reported.size());
+        // The device was released: the port opens on it again.
+        port.SetOpen(true);
+        EXPECT_TRUE(port.Open());
+    }
+    SetApplicationExceptionHandler(previous);
+}
+
 TEST_F(CommPortTest, HandedOverDescriptorReadsTheLineSettingsBack) {
     PtyPair pty;
     int fd = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);

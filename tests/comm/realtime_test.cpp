@@ -1,12 +1,17 @@
-// Real-time behaviour of the dispatcher: a window handler that hangs is given up after
-// 3000 ms and the dispatch thread goes on.
+// Real-time behaviour of the dispatcher and the comm port: a window handler that hangs is
+// given up after 3000 ms and the dispatch thread goes on; a port closed from such a handler
+// keeps its dispatcher until the handler returns.
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <future>
 #include <thread>
 
+#include "comm/comm_port.h"
 #include "comm/dispatcher.h"
 #include "pty_pair.h"
 
@@ -73,6 +78,38 @@ TEST(DispatcherRealtime, AHangingWindowHandlerIsSkippedAfter3000ms) {
     ui.join();
     EXPECT_EQ(1, stale.load());
     EXPECT_EQ(0, disp.CloseDevice());
+}
+
+TEST(CommPortRealtime, AHandlerPastTheSendLimitThatClosesThePortKeepsItsDispatcher) {
+    PtyPair pty;
+    int fd = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    TComPort port;
+    port.SetAutoOpen(false);
+    port.SetTapiMode(tmOn);
+    port.SetTapiDescriptor(fd);
+    bool handled = false;
+    bool closingInside = false;
+    bool dispatcherOpenAfterClose = true;
+    port.SetOnTriggerAvail([&](TCustomComPort &cp, uint16_t) {
+        TBaseDispatcher &d = cp.ValidDispatcher();
+        std::this_thread::sleep_for(3300ms); // the dispatch thread stops waiting for this one
+        cp.SetOpen(false);
+        closingInside = cp.Closing();
+        dispatcherOpenAfterClose = d.IsOpen(); // the handler's reference is still good
+        handled = true;
+    });
+    port.SetOpen(true);
+    ASSERT_TRUE(port.Open());
+    pty.write("A");
+    auto &loop = platform::EventLoop::current();
+    ASSERT_TRUE(loop.runUntil([&] { return handled; }, 6s));
+    EXPECT_TRUE(closingInside);
+    EXPECT_FALSE(dispatcherOpenAfterClose);
+    ASSERT_TRUE(loop.runUntil([&] { return !port.Closing(); }, 2s));
+    EXPECT_FALSE(port.Open());
+    EXPECT_EQ(nullptr, port.Dispatcher());
+    ::close(fd);
 }
 
 } // namespace
