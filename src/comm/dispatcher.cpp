@@ -149,10 +149,17 @@ int TBaseDispatcher::ApplyBlockLocked(const platform::SerialBlock &block) {
     return err == 0 ? 0 : -PlatformError(err);
 }
 
-// Waits until the output ring is empty (2 ms polls, at most 5000), then for 18 character
-// times at the last baud so the device's own queue can empty too.
+// Waits until the output ring is empty and the driver has sent what it was given (2 ms
+// polls, at most 5000 in all), then for 18 character times at the last baud so the UART's
+// own FIFO can empty too. A tty driver holds kilobytes, seconds of data at low speeds, that
+// would otherwise go out under the new settings.
 void TBaseDispatcher::WaitOutputDrain() {
-    for (int i = 0; i < 5000 && OutputUsed() != 0; ++i) {
+    int polls = 0;
+    for (; polls < 5000 && OutputUsed() != 0; ++polls) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    uint32_t queued = 0;
+    for (; polls < 5000 && device_.bytesQueuedOut(queued) == 0 && queued != 0; ++polls) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     uint32_t baud, bits;

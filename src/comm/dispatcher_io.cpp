@@ -142,7 +142,7 @@ uint32_t TBaseDispatcher::FillInputRing() {
     if (logOn_.load()) {
         std::lock_guard st(stateLock_);
         uint32_t head = std::min(taken, first);
-        LogLocked(ltDispatch, lsReadCom, taken, ring + at, head);
+        LogLocked(ltDispatch, lsReadCom, head, ring + at, head);
         if (taken > head) {
             LogLocked(ltDispatch, lsReadCom, taken - head, ring, taken - head);
         }
@@ -229,12 +229,10 @@ uint32_t TBaseDispatcher::OutputFree() {
 
 int TBaseDispatcher::PurgeOutput() {
     if (threadsActive_.load() && outThread_.joinable()) {
+        // The writer empties the ring when it takes the abort (AbortOutput).
         abortAck_->Reset();
         outputAbort_.signal();
         abortAck_->WaitFor(std::chrono::milliseconds(3000));
-        std::lock_guard out(outputLock_);
-        head_ = tail_ = 0;
-        outFull_ = false;
     }
     if (device_.isOpen()) {
         [[maybe_unused]] int err = device_.purgeOutput();

@@ -408,7 +408,7 @@ void TBaseDispatcher::OutThreadMain() {
         int which = platform::WaitForWake({&outputReady_, &outputAbort_}, -1);
         if (which == 1) {
             outputAbort_.consume();
-            abortAck_->Set();
+            AbortOutput();
             if (killThreads_.load()) {
                 break;
             }
@@ -444,7 +444,7 @@ void TBaseDispatcher::OutThreadMain() {
             uint32_t done = 0;
             while (done < length) {
                 if (outputAbort_.consume()) {
-                    abortAck_->Set();
+                    AbortOutput();
                     aborted = true;
                     break;
                 }
@@ -460,7 +460,7 @@ void TBaseDispatcher::OutThreadMain() {
                 uint32_t w = device_.wait(platform::kWaitWritable, -1, {&outputAbort_});
                 if (w & platform::kWaitWoken) {
                     outputAbort_.consume();
-                    abortAck_->Set();
+                    AbortOutput();
                     aborted = true;
                     break;
                 }
@@ -494,6 +494,18 @@ void TBaseDispatcher::OutThreadMain() {
     }
     ThreadEnded();
     threadAck_->Set();
+}
+
+// A purge (or shutdown) asked the writer to stop: the writer empties the ring itself before it
+// acknowledges, so that it can never go on to send, or account for, bytes from before the
+// purge once the purging thread has gone on.
+void TBaseDispatcher::AbortOutput() {
+    {
+        std::lock_guard out(outputLock_);
+        head_ = tail_ = 0;
+        outFull_ = false;
+    }
+    abortAck_->Set();
 }
 
 void TBaseDispatcher::PokeDispatch() {

@@ -182,11 +182,16 @@ int TBaseDispatcher::ArmStatusTrigger(int32_t handle, uint16_t value, bool activ
             putLe(data, it->value, 2);
             LogLocked(ltTrDatChg, lsAllocStatus, static_cast<uint32_t>(handle), data, 2);
         }
+        // The hit flag stays: a trigger re-armed by its own handler fires again in the next
+        // pass, not in this one, or a condition that still holds would never let go.
         it->active = activate;
-        it->hit = false;
         RecountOutputTriggersLocked();
     }
-    PokeDispatch();
+    if (!inPass_.load()) {
+        // Armed from outside a notification: evaluate it now rather than at the next poll.
+        // Inside one, the pass that follows comes within the poll interval.
+        PokeDispatch();
+    }
     return 0;
 }
 

@@ -424,6 +424,17 @@ int SerialDevice::bytesWaiting(uint32_t &count) const {
     return 0;
 }
 
+int SerialDevice::bytesQueuedOut(uint32_t &count) const {
+    std::shared_lock use(use_);
+    int n = 0;
+    if (::ioctl(fd_, TIOCOUTQ, &n) != 0) {
+        count = 0;
+        return errno;
+    }
+    count = n > 0 ? static_cast<uint32_t>(n) : 0;
+    return 0;
+}
+
 ssize_t SerialDevice::read(void *data, size_t len) {
     return read(data, len, nullptr, 0);
 }

@@ -131,6 +131,8 @@ class SerialDevice {
     bool counters(SerialCounters &out) const;
 
     int bytesWaiting(uint32_t &count) const;
+    // Bytes written but still in the driver's transmit queue (TIOCOUTQ).
+    int bytesQueuedOut(uint32_t &count) const;
     // >0 bytes read, 0 nothing available, -errno on failure (-EIO: the device is gone).
     ssize_t read(void *data, size_t len);
     // The same into two pieces (the free part of a ring that wraps), in one call.

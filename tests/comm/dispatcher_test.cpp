@@ -238,6 +238,80 @@ TEST(Dispatcher, OutputRingFullFreeAndTooSmall) {
     EXPECT_EQ(3u, proc.count(MsgTriggerStatus));
 }
 
+// A handler that re-arms its own trigger while the condition still holds gets it again in a
+// later pass, not in a loop that starves the timers and the line.
+TEST(Dispatcher, AStatusTriggerReArmedByItsHandlerFiresOncePerPass) {
+    Rig rig;
+    Proc proc;
+    int freeTrig = rig.disp.NewStatusTrigger(skOutputFree);
+    proc.body = [&](TBaseDispatcher &d, const Proc::Event &e) {
+        if (e.msg == MsgTriggerStatus) {
+            ASSERT_EQ(0, d.ArmStatusTrigger(freeTrig, 16, true));
+        }
+    };
+    proc.attach(rig.disp);
+    ASSERT_EQ(0, rig.disp.SetAvailThreshold(1));
+    int timer = rig.disp.NewTimerTrigger();
+    ASSERT_EQ(0, rig.disp.ArmTimerTrigger(timer, 2, true)); // 110 ms
+    ASSERT_EQ(0, rig.disp.ArmStatusTrigger(freeTrig, 16, true));
+    ASSERT_TRUE(waitFor([&] { return proc.count(MsgTriggerTimer) == 1; }, 2s));
+    std::this_thread::sleep_for(200ms);
+    ASSERT_EQ(0, rig.disp.ArmStatusTrigger(freeTrig, 16, false));
+    // At most one a poll pass (50 ms) in about 300 ms, give or take the passes that other
+    // events start; a spinning dispatcher delivers hundreds of thousands.
+    EXPECT_GE(proc.count(MsgTriggerStatus), 2u);
+    EXPECT_LE(proc.count(MsgTriggerStatus), 40u);
+    // Bytes still arrive and are reported.
+    rig.pty.write("ok");
+    ASSERT_TRUE(waitFor([&] { return proc.count(MsgTriggerAvail) >= 1; }, 2s));
+}
+
+// Purges while another thread keeps writing and the peer keeps reading: the peer gets only
+// bytes that were written, never stale ring contents, and the ring's accounting stays right.
+TEST(Dispatcher, PurgeOutputWhileAnotherThreadWrites) {
+    Rig rig(4096);
+    std::atomic<bool> stopWriter{false};
+    std::atomic<bool> stopPeer{false};
+    std::atomic<size_t> got{0};
+    std::atomic<size_t> foreign{0};
+    std::string tail;
+    std::thread peer([&] {
+        while (!stopPeer.load()) {
+            for (auto b : rig.pty.read(1 << 16, 2ms)) {
+                foreign += b != 'x' ? 1 : 0;
+                ++got;
+                if (stopWriter.load()) {
+                    tail.push_back(static_cast<char>(b));
+                }
+            }
+            std::this_thread::sleep_for(300us);
+        }
+    });
+    std::thread writer([&] {
+        std::vector<uint8_t> block(700, 'x');
+        while (!stopWriter.load()) {
+            [[maybe_unused]] int rc =
+                rig.disp.WriteBlock(block.data(), static_cast<uint32_t>(block.size()));
+            std::this_thread::yield();
+        }
+    });
+    for (int i = 0; i < 3000; ++i) {
+        ASSERT_EQ(0, rig.disp.PurgeOutput());
+        std::this_thread::sleep_for(200us);
+    }
+    stopWriter = true;
+    writer.join();
+    EXPECT_TRUE(waitFor([&] { return rig.disp.OutputUsed() == 0; }, 3s));
+    ASSERT_EQ(0, rig.disp.WriteText("END"));
+    EXPECT_TRUE(waitFor([&] { return rig.disp.OutputUsed() == 0; }, 3s));
+    std::this_thread::sleep_for(50ms);
+    stopPeer = true;
+    peer.join();
+    EXPECT_GT(got.load(), 0u);
+    EXPECT_EQ(3u, foreign.load()); // E, N, D
+    EXPECT_EQ("END", tail.substr(tail.size() >= 3 ? tail.size() - 3 : 0));
+}
+
 TEST(Dispatcher, TriggerHandlesAndDropRules) {
     Rig rig;
     EXPECT_EQ(-1002, rig.disp.NewStatusTrigger(6));

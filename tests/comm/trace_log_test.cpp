@@ -194,6 +194,38 @@ TEST(Log, FileHeaderAndColumns) {
     ASSERT_EQ(0, disp.CloseDevice());
 }
 
+// Reads that run across the input ring's end are logged a piece at a time, each entry
+// counting its own bytes; together they are the bytes the peer sent, in order.
+TEST(Log, ReadsAcrossTheRingEndAreLoggedPieceByPiece) {
+    PtyPair pty;
+    TSerialDispatcher disp;
+    ASSERT_EQ(0, disp.OpenDevice(pty.slavePath(), 8192, 8192, true, true, 19200, 0, 8, 1));
+    ASSERT_EQ(0, disp.StartLog(1 << 20));
+    ASSERT_EQ(0, disp.AddProcHandler(&readAll, &disp));
+    ASSERT_EQ(0, disp.SetAvailThreshold(1));
+    std::string sent;
+    for (int i = 0; i < 9000; ++i) {
+        sent.push_back(static_cast<char>(i % 251));
+    }
+    std::string logged;
+    auto loggedSize = [&] {
+        logged.clear();
+        for (const auto &e : disp.LogEntries()) {
+            if (e.type == ltDispatch && e.subtype == lsReadCom) {
+                EXPECT_EQ(e.data.size(), e.otherData);
+                logged.append(e.data.begin(), e.data.end());
+            }
+        }
+        return logged.size();
+    };
+    pty.write(sent.substr(0, 8000));
+    ASSERT_TRUE(waitFor([&] { return loggedSize() == 8000 && disp.InputCount() == 0; }, 3s));
+    pty.write(sent.substr(8000)); // runs across position 8192
+    ASSERT_TRUE(waitFor([&] { return loggedSize() == sent.size(); }, 3s));
+    EXPECT_TRUE(logged == sent);
+    ASSERT_EQ(0, disp.CloseDevice());
+}
+
 TEST(Log, RingDropsOldestEntriesWholeAndTimesFormat) {
     EXPECT_EQ("0012.345", FormatLogTime(12345));
     EXPECT_EQ("0000.000", FormatLogTime(0));
