@@ -298,6 +298,7 @@ class TBaseDispatcher {
                    uint32_t length = 0);
     void PokeDispatch();
     void AbortOutput(); // on the writer thread: empties the output ring, acknowledges
+    bool CalledFromNotification();
     void RecountOutputTriggersLocked();
 
     TBaseComponent *owner_;
@@ -370,6 +371,7 @@ class TBaseDispatcher {
     std::atomic<bool> killThreads_{false};
     std::atomic<bool> closing_{false};
     std::atomic<bool> inPass_{false};
+    platform::TargetHandle windowServed_; // the window a notification waits for (state lock)
     std::atomic<bool> deviceLost_{false};
     std::atomic<int> runningThreads_{0};
     std::atomic<bool> threadsActive_{false};

@@ -168,6 +168,10 @@ int TBaseDispatcher::WriteBlock(const void *data, uint32_t len) {
     if (len == 0) {
         return 0;
     }
+    if (!open_.load()) {
+        // Also while a close begun inside a handler runs down: the bytes could not go out.
+        return kErrNotOpen;
+    }
     {
         std::lock_guard out(outputLock_);
         if (outRing_.empty()) {

@@ -235,7 +235,7 @@ int TBaseDispatcher::CloseDevice() {
     // Waits for a device call in progress on the dispatch thread (a read, a wait of at
     // most 2 ms, or a handler's request).
     int result = device_.close() == 0 ? 0 : -1;
-    if (inPass_.load() || std::this_thread::get_id() == dispThreadId_.load()) {
+    if (CalledFromNotification()) {
         // Called from inside a notification: the dispatch thread ends after it.
         closing_ = true;
         dispatchReady_->Set();
@@ -244,6 +244,17 @@ int TBaseDispatcher::CloseDevice() {
     StopThreads();
     FreeBuffers();
     return result;
+}
+
+// Whether the caller is a handler of the notification being delivered: a procedure handler
+// on the dispatch thread, or the window handler the dispatch thread is waiting for. Any other
+// thread closes in full, even while a pass runs; the pass ends on its own.
+bool TBaseDispatcher::CalledFromNotification() {
+    if (std::this_thread::get_id() == dispThreadId_.load()) {
+        return true;
+    }
+    std::lock_guard st(stateLock_);
+    return inPass_.load() && windowServed_.onOwnerThread();
 }
 
 // ---- threads ----

@@ -691,7 +691,10 @@ bool TBaseDispatcher::Deliver(uint32_t msg, uint32_t first, uint16_t secondLow) 
         if (closing_.load() || killThreads_.load()) {
             return false;
         }
-        busy_ = true;
+        // The pass marks itself in inPass_ alone. The busy flag is the application's
+        // (SwapBusy): were the pass to set and clear it too, an application thread that took
+        // it during a pass would get "busy" back and, restoring that, stop every trigger
+        // for good.
         inPass_ = true;
     }
     {
@@ -750,8 +753,14 @@ bool TBaseDispatcher::Deliver(uint32_t msg, uint32_t first, uint16_t secondLow) 
             w = handlers_->windows[i];
         }
         if (!w.deleted) {
+            {
+                std::lock_guard st(stateLock_);
+                windowServed_ = w.window;
+            }
             // A handler that does not answer in time is skipped for this notification.
             [[maybe_unused]] auto r = w.window.send(msg, first, second, kWindowSendTimeout);
+            std::lock_guard st(stateLock_);
+            windowServed_ = {};
         }
         trackPeek();
         if (closing_.load()) {
@@ -778,7 +787,6 @@ bool TBaseDispatcher::Deliver(uint32_t msg, uint32_t first, uint16_t secondLow) 
     }
     {
         std::lock_guard st(stateLock_);
-        busy_ = false;
         inPass_ = false;
         if (deletionPending_) {
             auto &w = handlers_->windows;

@@ -50,6 +50,9 @@ enum TLogSubType : uint8_t {
     lsChangeAvail = 16,
     lsWindow = 17,
     lsProcedure = 18,
+    // The fax receiver's states: state s is subtype 79 + s, so the SubType column shows its
+    // name ("rfNone" is 15179).
+    lsFaxReceiveStates = 79,
 };
 
 // The trace: a ring of (kind, byte) pairs, kind 'R' for a byte read and 'T' for a byte

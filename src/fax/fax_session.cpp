@@ -372,9 +372,8 @@ void TFaxSession::SetState(uint8_t s) {
 void TFaxSession::LogState() {
     comm::TBaseDispatcher *d = disp_.load();
     if (d != nullptr && d->LogOn()) {
-        std::string_view name = ReceiveStateName(state_);
-        d->AddLogEntry(comm::ltFax, comm::lsNone, static_cast<uint32_t>(name.size()), name.data(),
-                       state_);
+        d->AddLogEntry(comm::ltFax, static_cast<uint8_t>(comm::lsFaxReceiveStates + state_), 0,
+                       nullptr, state_);
     }
 }
 

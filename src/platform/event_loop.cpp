@@ -407,6 +407,10 @@ std::optional<LResult> TargetHandle::send(uint32_t number, WParam wParam, LParam
     return state->result;
 }
 
+bool TargetHandle::onOwnerThread() const {
+    return core_ != nullptr && std::this_thread::get_id() == core_->owner;
+}
+
 bool TargetHandle::alive() const {
     if (!core_) {
         return false;

@@ -82,6 +82,8 @@ class TargetHandle {
                                 std::chrono::milliseconds timeout,
                                 std::shared_ptr<void> payload = {}) const;
     [[nodiscard]] bool alive() const;
+    // Whether the calling thread is the one that runs this target's handlers.
+    [[nodiscard]] bool onOwnerThread() const;
     [[nodiscard]] uint64_t id() const { return id_; }
     explicit operator bool() const { return core_ != nullptr; }
 

@@ -312,6 +312,39 @@ TEST(Dispatcher, PurgeOutputWhileAnotherThreadWrites) {
     EXPECT_EQ("END", tail.substr(tail.size() >= 3 ? tail.size() - 3 : 0));
 }
 
+// The application's busy flag is its own: taken on another thread while a notification
+// runs and given back afterwards, it does not leave the dispatcher silenced.
+TEST(Dispatcher, BusyTakenDuringAPassIsGivenBackWhole) {
+    Rig rig;
+    Proc proc;
+    std::atomic<bool> inHandler{false};
+    std::atomic<bool> release{false};
+    proc.body = [&](TBaseDispatcher &d, const Proc::Event &e) {
+        if (e.msg == MsgTriggerAvail && proc.events.size() == 1) {
+            inHandler = true;
+            while (!release.load()) {
+                std::this_thread::sleep_for(1ms);
+            }
+        }
+        while (d.ReadByte() >= 0) {
+        }
+    };
+    proc.attach(rig.disp);
+    ASSERT_EQ(0, rig.disp.SetAvailThreshold(1));
+    rig.pty.write("1");
+    ASSERT_TRUE(waitFor([&] { return inHandler.load(); }, 2s));
+    bool old = rig.disp.SwapBusy(true); // the fax engine starting on its own thread
+    release = true;
+    ASSERT_TRUE(waitFor([&] { return !rig.disp.InNotification(); }, 2s));
+    rig.pty.write("2"); // held back while busy
+    std::this_thread::sleep_for(150ms);
+    EXPECT_EQ(1u, proc.count(MsgTriggerAvail));
+    EXPECT_FALSE(old);
+    rig.disp.SwapBusy(old);
+    rig.pty.write("3");
+    EXPECT_TRUE(waitFor([&] { return proc.count(MsgTriggerAvail) >= 2; }, 2s));
+}
+
 TEST(Dispatcher, TriggerHandlesAndDropRules) {
     Rig rig;
     EXPECT_EQ(-1002, rig.disp.NewStatusTrigger(6));
@@ -531,6 +564,7 @@ TEST(Dispatcher, CloseFromInsideAHandlerStopsFurtherNotifications) {
         if (e.msg == MsgTriggerAvail) {
             EXPECT_EQ(0, d.CloseDevice());
             EXPECT_TRUE(d.Closing());
+            EXPECT_EQ(-2007, d.WriteText("ATH\r")); // nowhere to go: said, not dropped
         }
     };
     proc.attach(rig.disp);
@@ -544,6 +578,30 @@ TEST(Dispatcher, CloseFromInsideAHandlerStopsFurtherNotifications) {
     EXPECT_FALSE(rig.disp.IsOpen());
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(1u, proc.locked([&] { return proc.events.size(); })); // nothing more came
+    EXPECT_EQ(-2007, rig.disp.WriteText("AT\r"));
+}
+
+// A close from a thread that is not a handler of the running notification is a full close,
+// done when it returns, even while a handler is still at work on the dispatch thread.
+TEST(Dispatcher, CloseFromOutsideWhileAHandlerRunsIsComplete) {
+    Rig rig;
+    Proc proc;
+    std::atomic<bool> inHandler{false};
+    proc.body = [&](TBaseDispatcher &, const Proc::Event &e) {
+        if (e.msg == MsgTriggerAvail) {
+            inHandler = true;
+            std::this_thread::sleep_for(100ms);
+        }
+    };
+    proc.attach(rig.disp);
+    ASSERT_EQ(0, rig.disp.SetAvailThreshold(1));
+    rig.pty.write("RING\r\n");
+    ASSERT_TRUE(waitFor([&] { return inHandler.load(); }, 2s));
+    ASSERT_TRUE(rig.disp.InNotification());
+    EXPECT_EQ(0, rig.disp.CloseDevice());
+    EXPECT_FALSE(rig.disp.Closing());
+    EXPECT_FALSE(rig.disp.ThreadsRunning());
+    EXPECT_FALSE(rig.disp.InNotification());
 }
 
 // The application closes the port from its own thread while bytes stream in and a handler

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "comm/string_resource.h"
+#include "comm/trace_log.h"
 #include "fax/fax_codec.h"
 
 namespace quillon::fax {
@@ -167,6 +169,16 @@ TEST(HdlcFrames, IncomingFrames) {
     // A short station id frame and one with control bytes: printable characters only.
     TDecodedFrame odd = DecodeFrame(std::vector<uint8_t>{0xFF, 0x03, 0x40, '1', 0x07, '2', 0xE9});
     EXPECT_EQ(odd.remoteId, "21");
+}
+
+// The dispatch log names a receive state by its subtype: the string table and the engine's
+// own state list must agree, or FAXCOMM.LOG shows the wrong state.
+TEST(DispatchLog, ReceiveStateSubtypesNameTheStates) {
+    for (uint8_t s = rfNone; s <= rfDone; ++s) {
+        EXPECT_EQ(std::string(ReceiveStateName(s)),
+                  comm::ErrorStrings().GetString(15100 + comm::lsFaxReceiveStates + s))
+            << int{s};
+    }
 }
 
 } // namespace
