@@ -117,6 +117,33 @@ TEST(Trace, LongRunsWrapAtColumn78AndTheRingKeepsTheNewest) {
     EXPECT_EQ("[1][1]", dec[1].substr(0, 6));
 }
 
+// The last column that still takes a byte: 78 in the trace, 78 after the log's 44-column
+// prefix too (its counter starts at 45 and breaks on reaching 79).
+TEST(Trace, AndLogBreakExactlyAtTheirLastColumn) {
+    TTraceRing trace;
+    ASSERT_EQ(0, trace.Start(200));
+    for (int i = 0; i < 78; ++i) {
+        trace.Add('T', 'a');
+    }
+    EXPECT_EQ("Transmit: \n" + std::string(78, 'a') + "\n", trace.Render(true));
+    trace.Add('T', 'b');
+    EXPECT_EQ("Transmit: \n" + std::string(78, 'a') + "\nb\n", trace.Render(true));
+
+    TLogRing log;
+    ASSERT_EQ(0, log.Start(1000));
+    std::string fits(33, 'x');
+    log.Add(ltDispatch, lsWriteCom, 0, 33, fits.data(), 33);
+    std::string over(34, 'y');
+    log.Add(ltDispatch, lsWriteCom, 0, 34, over.data(), 34);
+    auto out = lines(log.Render(true));
+    ASSERT_GE(out.size(), 3u);
+    const std::string &first = out[out.size() - 3];
+    EXPECT_EQ(44u + 33u, first.size());
+    EXPECT_EQ(fits, first.substr(44));
+    EXPECT_EQ(std::string(33, 'y'), out[out.size() - 2].substr(44));
+    EXPECT_EQ(std::string(44, ' ') + "y", out.back());
+}
+
 TEST(Log, FileHeaderAndColumns) {
     PtyPair pty;
     TSerialDispatcher disp;
