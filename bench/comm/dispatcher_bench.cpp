@@ -4,8 +4,8 @@
 //
 //   nice build/bench/comm/comm_dispatcher_bench [MB] [latency-samples] [in|out|all|poll] [rounds]
 //
-// "poll" compares inbound against a non-blocking loop that waits in poll() before each read,
-// the way the dispatcher has to, instead of the blocking loop.
+// "poll" compares against non-blocking loops that wait in poll() as the dispatcher's threads
+// have to: inbound before each read, outbound whenever the pty is full.
 //
 // Outbound, the dispatcher's client waits for room in the output ring on an output-free
 // trigger; the plain loop blocks in write().
@@ -157,24 +157,41 @@ double pollInbound(size_t total) {
     return plainLoopInbound(total, true);
 }
 
-double plainOutbound(size_t total) {
+// Outbound, the writer either blocks in write(), or, as the dispatcher's writer does, writes
+// non-blocking and waits in poll() for room whenever the pty is full.
+double plainLoopOutbound(size_t total, bool waitInPoll) {
     PtyPair pty;
     int fd = openRawSlave(pty);
+    if (waitInPoll) {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
     auto t0 = Clock::now();
     size_t got = 0;
     std::thread reader([&] { got = peerRead(pty, total); });
     std::vector<uint8_t> buf(kChunk, 0xA5);
     for (size_t at = 0; at < total;) {
         ssize_t n = ::write(fd, buf.data(), std::min(kChunk, total - at));
-        if (n <= 0) {
+        if (n > 0) {
+            at += static_cast<size_t>(n);
+        } else if (waitInPoll && n < 0 && errno == EAGAIN) {
+            pollfd pf{fd, POLLOUT, 0};
+            ::poll(&pf, 1, 20);
+        } else {
             break;
         }
-        at += static_cast<size_t>(n);
     }
     reader.join();
     auto t1 = Clock::now();
     ::close(fd);
     return static_cast<double>(got) / seconds(t0, t1) / 1e6;
+}
+
+double plainOutbound(size_t total) {
+    return plainLoopOutbound(total, false);
+}
+
+double pollOutbound(size_t total) {
+    return plainLoopOutbound(total, true);
 }
 
 // Counts what the handler reads and says when all of it has arrived.
@@ -406,6 +423,8 @@ int main(int argc, char **argv) {
     if (mode == "poll") {
         throughput("inbound against a poll-then-read loop", total, rounds, pollInbound,
                    dispatcherInbound);
+        throughput("outbound against a write-then-poll loop", total, rounds, pollOutbound,
+                   dispatcherOutbound);
     }
     if (mode == "all" || mode == "out") {
         throughput("outbound", total, rounds, plainOutbound, dispatcherOutbound);
