@@ -413,10 +413,10 @@ bool SerialDevice::counters(SerialCounters &out) const {
     return true;
 }
 
-int SerialDevice::bytesWaiting(uint32_t &count) const {
+int SerialDevice::queueCount(unsigned long request, uint32_t &count) const {
     std::shared_lock use(use_);
     int n = 0;
-    if (::ioctl(fd_, FIONREAD, &n) != 0) {
+    if (::ioctl(fd_, request, &n) != 0) {
         count = 0;
         return errno;
     }
@@ -424,15 +424,12 @@ int SerialDevice::bytesWaiting(uint32_t &count) const {
     return 0;
 }
 
+int SerialDevice::bytesWaiting(uint32_t &count) const {
+    return queueCount(FIONREAD, count);
+}
+
 int SerialDevice::bytesQueuedOut(uint32_t &count) const {
-    std::shared_lock use(use_);
-    int n = 0;
-    if (::ioctl(fd_, TIOCOUTQ, &n) != 0) {
-        count = 0;
-        return errno;
-    }
-    count = n > 0 ? static_cast<uint32_t>(n) : 0;
-    return 0;
+    return queueCount(TIOCOUTQ, count);
 }
 
 ssize_t SerialDevice::read(void *data, size_t len) {

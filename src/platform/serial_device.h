@@ -151,6 +151,7 @@ class SerialDevice {
     int prepareLocked();
     int getBlockLocked(SerialBlock &block) const;
     int takeOver(int fd);
+    int queueCount(unsigned long request, uint32_t &count) const; // FIONREAD or TIOCOUTQ
     // Held shared by every call on the descriptor, alone by whatever opens or closes it.
     mutable std::shared_mutex use_;
     std::atomic<int> fd_{-1};
