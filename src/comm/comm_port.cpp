@@ -262,10 +262,8 @@ void TCustomComPort::ClosePort() {
     NotifyListeners(false);
     dispatcher_->SaveTriggers(savedTriggers_);
     [[maybe_unused]] int rc = dispatcher_->CloseDevice();
-    if (dispatcher_->ThreadsRunning() || triggerDepth_ > 0) {
-        // Closed from inside a trigger handler: finish once the handler has returned. A
-        // handler that ran past the send limit is no longer in the dispatcher's pass, yet
-        // may still hold the dispatcher, so it too keeps it alive until it returns.
+    if (CloseMustWait()) {
+        // Closed from inside a trigger handler: finish once the handler has returned.
         window_->post(MsgPortClose, 0,
                       static_cast<platform::LParam>(int64_t{dispatcher_->Handle()} * 65536));
         window_->loop().pump();
@@ -275,6 +273,13 @@ void TCustomComPort::ClosePort() {
     if (dumpError) {
         std::rethrow_exception(dumpError);
     }
+}
+
+// The dispatcher is freed only once its threads have run down and no trigger event is in
+// progress here: a handler that ran past the send limit is no longer in the dispatcher's
+// pass, yet may still hold the dispatcher.
+bool TCustomComPort::CloseMustWait() const {
+    return dispatcher_->ThreadsRunning() || triggerDepth_ > 0;
 }
 
 void TCustomComPort::FinishClose() {
@@ -302,7 +307,7 @@ std::optional<platform::LResult> TCustomComPort::HandleMessage(platform::Message
     try {
         switch (m.number) {
         case MsgPortClose:
-            if (dispatcher_->ThreadsRunning() || triggerDepth_ > 0) {
+            if (CloseMustWait()) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 window_->post(MsgPortClose, m.wParam, m.lParam);
                 return 0;

@@ -206,6 +206,7 @@ class TCustomComPort : public TBaseComponent {
     void OpenPort();
     void ClosePort();
     void FinishClose();
+    [[nodiscard]] bool CloseMustWait() const;
     void ApplyAll();
     void ApplyHWFlow();
     void ApplySWFlow();

@@ -297,7 +297,8 @@ class TBaseDispatcher {
     void LogLocked(uint8_t type, uint8_t subtype, uint32_t other, const void *data = nullptr,
                    uint32_t length = 0);
     void PokeDispatch();
-    void AbortOutput(); // on the writer thread: empties the output ring, acknowledges
+    void AbortOutput();           // on the writer thread: empties the output ring, acknowledges
+    void EmptyOutputRingLocked(); // output lock held
     bool CalledFromNotification();
     void RecountOutputTriggersLocked();
 

@@ -68,8 +68,7 @@ int TBaseDispatcher::OpenDevice(const std::string &name, uint32_t inSize, uint32
         {
             std::lock_guard out(outputLock_);
             outRing_.assign(outSize_, 0);
-            head_ = tail_ = 0;
-            outFull_ = false;
+            EmptyOutputRingLocked();
         }
         lineErrors_ = 0;
         rs485_ = false;
@@ -218,8 +217,7 @@ void TBaseDispatcher::FreeBuffers() {
     std::lock_guard out(outputLock_);
     outRing_.clear();
     outRing_.shrink_to_fit();
-    head_ = tail_ = 0;
-    outFull_ = false;
+    EmptyOutputRingLocked();
 }
 
 int TBaseDispatcher::CloseDevice() {
@@ -513,10 +511,14 @@ void TBaseDispatcher::OutThreadMain() {
 void TBaseDispatcher::AbortOutput() {
     {
         std::lock_guard out(outputLock_);
-        head_ = tail_ = 0;
-        outFull_ = false;
+        EmptyOutputRingLocked();
     }
     abortAck_->Set();
+}
+
+void TBaseDispatcher::EmptyOutputRingLocked() {
+    head_ = tail_ = 0;
+    outFull_ = false;
 }
 
 void TBaseDispatcher::PokeDispatch() {

@@ -751,16 +751,13 @@ bool TBaseDispatcher::Deliver(uint32_t msg, uint32_t first, uint16_t secondLow) 
                 break;
             }
             w = handlers_->windows[i];
+            if (!w.deleted) {
+                windowServed_ = w.window; // until the next window, or the end of the pass
+            }
         }
         if (!w.deleted) {
-            {
-                std::lock_guard st(stateLock_);
-                windowServed_ = w.window;
-            }
             // A handler that does not answer in time is skipped for this notification.
             [[maybe_unused]] auto r = w.window.send(msg, first, second, kWindowSendTimeout);
-            std::lock_guard st(stateLock_);
-            windowServed_ = {};
         }
         trackPeek();
         if (closing_.load()) {
@@ -788,6 +785,7 @@ bool TBaseDispatcher::Deliver(uint32_t msg, uint32_t first, uint16_t secondLow) 
     {
         std::lock_guard st(stateLock_);
         inPass_ = false;
+        windowServed_ = {};
         if (deletionPending_) {
             auto &w = handlers_->windows;
             w.erase(std::remove_if(w.begin(), w.end(), [](const auto &x) { return x.deleted; }),
