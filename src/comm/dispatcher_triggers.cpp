@@ -125,7 +125,7 @@ int TBaseDispatcher::ArmTimerTrigger(int32_t handle, int32_t ticks, bool activat
         auto it = std::find_if(timers_.begin(), timers_.end(),
                                [handle](const TTimerTrigger &t) { return t.handle == handle; });
         if (it == timers_.end()) {
-            return kErrBadTrigger;
+            return kErrBadTriggerHandle;
         }
         if (activate) {
             if (ticks != 0) {
@@ -155,7 +155,7 @@ int TBaseDispatcher::ArmStatusTrigger(int32_t handle, uint16_t value, bool activ
         auto it = std::find_if(statuses_.begin(), statuses_.end(),
                                [handle](const TStatusTrigger &t) { return t.handle == handle; });
         if (it == statuses_.end()) {
-            return kErrBadTrigger;
+            return kErrBadTriggerHandle;
         }
         if (activate) {
             switch (it->kind) {
@@ -202,7 +202,7 @@ int TBaseDispatcher::DropTrigger(int32_t handle) {
         return 0;
     }
     if (handle < 2) {
-        return kErrBadTrigger;
+        return kErrBadTriggerHandle;
     }
     auto t = std::find_if(timers_.begin(), timers_.end(),
                           [handle](const TTimerTrigger &x) { return x.handle == handle; });
@@ -227,7 +227,7 @@ int TBaseDispatcher::DropTrigger(int32_t handle) {
         LogLocked(ltTrigDisp, lsData, static_cast<uint32_t>(handle));
         return 0;
     }
-    return kErrBadTrigger;
+    return kErrBadTriggerHandle;
 }
 
 void TBaseDispatcher::SaveTriggers(TTriggerSave &set) {

@@ -24,7 +24,7 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
             SetProgress(progWaitingCall);
             SetState(rfWaiting);
         } else {
-            ReportError(kErrInitModem);
+            ReportError(kErrFaxInitError);
             SetState(rfAbort);
         }
         break;
@@ -61,7 +61,7 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
             ResetReply(); // a frame follows
         } else if (ok() && finalFrameSeen_) {
             if (softwareFlow && d != nullptr) {
-                (void)d->SetSoftwareFlow(6144, 2048, 2);
+                NoteFailure(d->SetSoftwareFlow(6144, 2048, 2));
             }
             SendFastCommand("AT+FRM=" + currentModulation_);
             SetReplyTimer(replyTimeoutTicks_);
@@ -118,7 +118,7 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
         if (connect()) {
             SendFrame(kFcfFtt, true);
             if (currentModulation_ == "24") {
-                ReportError(kErrTrainingFailed);
+                ReportError(kErrFaxTrainError);
                 SetState(rfAbort);
             } else {
                 ResetReply();
@@ -134,7 +134,7 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
     case rf1FinTrn:
         if (carrierLost()) {
             if (softwareFlow && d != nullptr) {
-                (void)d->ClearSoftwareFlow();
+                NoteFailure(d->ClearSoftwareFlow());
             }
             Delay(kFrameDelayMs);
             SendFastCommand("AT+FTH=3");
@@ -147,7 +147,7 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
     case rf1SendCFR:
         if (connect()) {
             if (softwareFlow && d != nullptr) {
-                (void)d->SetSoftwareFlow(6144, 2048, 2);
+                NoteFailure(d->SetSoftwareFlow(6144, 2048, 2));
             }
             SendFrame(kFcfCfr, true);
             ResetReply();
@@ -284,7 +284,7 @@ void TFaxSession::TrainingCheck(bool dataEvent) {
     comm::TBaseDispatcher *d = disp_.load();
     bool ended = false;
     if (dataEvent && d != nullptr) {
-        (void)d->YieldSlice();
+        NoteFailure(d->YieldSlice());
         while (d->InputReady() && !ReplyExpired()) {
             int b = d->ReadByte();
             if (b < 0) {
