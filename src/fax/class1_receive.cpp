@@ -117,12 +117,14 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
     case rf1Retrain:
         if (connect()) {
             SendFrame(kFcfFtt, true);
-            if (currentModulation_ == "24") {
-                ReportError(kErrFaxTrainError);
-                SetState(rfAbort);
-            } else {
-                ResetReply();
-            }
+            // At 2400 there is no lower rate to try: the call ends, but only after the modem
+            // has said the FTT is out (its OK), so that the hang-up does not purge it.
+            trainingGivenUp_ = currentModulation_ == "24";
+            ResetReply();
+        } else if (ok() && trainingGivenUp_) {
+            trainingGivenUp_ = false;
+            ReportError(kErrFaxTrainError);
+            SetState(rfAbort);
         } else if (ok()) {
             SendFastCommand("AT+FRH=3"); // the caller sends a new DCS and training
             SetState(rf1CollFrms);

@@ -259,6 +259,7 @@ class TFaxSession {
     uint16_t trainNonZero_ = 0;
     uint32_t trainBytes_ = 0;
     bool trainDle_ = false;
+    bool trainingGivenUp_ = false; // FTT at the lowest rate: end the call once it is sent
     uint16_t retryCount_ = 0;
     int32_t ringCount_ = 0;
     std::string currentModulation_ = "24";
