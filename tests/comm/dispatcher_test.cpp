@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -264,6 +265,63 @@ TEST(Dispatcher, AStatusTriggerReArmedByItsHandlerFiresOncePerPass) {
     // Bytes still arrive and are reported.
     rig.pty.write("ok");
     ASSERT_TRUE(waitFor([&] { return proc.count(MsgTriggerAvail) >= 1; }, 2s));
+}
+
+// A client that waits for room on an output-free trigger, as a fax session sending a page
+// does, arms it again as soon as its handler has told it, often while that pass is still
+// going on. Here the handler holds the pass until the client has armed, so every arming
+// lands inside a pass. Each must be answered by the pass that follows at once, not by the
+// dispatcher's poll: answered by the poll alone, 10,000 armings take a minute or more, against
+// well under a second here, so the 30 s bound leaves a loaded machine ample room.
+TEST(Dispatcher, AClientArmingAnOutputFreeTriggerAgainAndAgainGetsEveryNotification) {
+    Rig rig(512);
+    std::atomic<bool> stopPeer{false};
+    std::thread peer([&] {
+        while (!stopPeer.load()) {
+            [[maybe_unused]] auto got = rig.pty.read(1 << 16, 5ms);
+        }
+    });
+    struct Room {
+        std::mutex lock;
+        std::condition_variable cv;
+        uint64_t fired = 0;
+        uint64_t armed = 0;
+        static void Call(uint32_t msg, uint32_t, int32_t, void *ctx) {
+            auto *self = static_cast<Room *>(ctx);
+            if (msg == MsgTriggerStatus) {
+                std::unique_lock hold(self->lock);
+                uint64_t want = ++self->fired;
+                self->cv.notify_all();
+                // The pass goes on only once the client has armed again (or given up).
+                self->cv.wait_for(hold, 10s, [&] { return self->armed >= want; });
+            }
+        }
+    } room;
+    ASSERT_EQ(0, rig.disp.AddProcHandler(&Room::Call, &room));
+    int freeTrig = rig.disp.NewStatusTrigger(skOutputFree);
+    std::vector<uint8_t> chunk(128, 0x5A);
+    constexpr uint64_t kArmings = 10000;
+    auto deadline = std::chrono::steady_clock::now() + 30s;
+    uint64_t answered = 0;
+    for (uint64_t i = 0; i < kArmings && std::chrono::steady_clock::now() < deadline; ++i) {
+        // Room for a chunk is there at once, or as soon as the writer has sent its run.
+        if (i % 2 == 0) {
+            [[maybe_unused]] int rc =
+                rig.disp.WriteBlock(chunk.data(), static_cast<uint32_t>(chunk.size()));
+        }
+        std::unique_lock hold(room.lock);
+        ASSERT_EQ(0,
+                  rig.disp.ArmStatusTrigger(freeTrig, static_cast<uint16_t>(chunk.size()), true));
+        room.armed = i + 1;
+        room.cv.notify_all();
+        if (!room.cv.wait_for(hold, 10s, [&] { return room.fired > i; })) {
+            break;
+        }
+        answered = i + 1;
+    }
+    stopPeer = true;
+    peer.join();
+    EXPECT_EQ(kArmings, answered);
 }
 
 // Purges while another thread keeps writing and the peer keeps reading: the peer gets only
