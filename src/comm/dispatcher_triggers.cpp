@@ -187,9 +187,13 @@ int TBaseDispatcher::ArmStatusTrigger(int32_t handle, uint16_t value, bool activ
         it->active = activate;
         RecountOutputTriggersLocked();
     }
-    if (!inPass_.load()) {
-        // Armed from outside a notification: evaluate it now rather than at the next poll.
-        // Inside one, the pass that follows comes within the poll interval.
+    if (!CalledFromNotification()) {
+        // Any thread but a handler of the running notification (a client that a handler has
+        // just woken, often while the pass still runs) gets a pass of its own at once: the
+        // hit flag keeps the trigger out of the running pass, and a writer that has already
+        // sent everything will not poke again, so without this the notification would wait
+        // for the next poll. A handler re-arming its own trigger waits for the next pass
+        // instead, or a condition that still holds would keep the dispatch thread spinning.
         PokeDispatch();
     }
     return 0;
