@@ -5,7 +5,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <exception>
 #include <mutex>
+#include <stdexcept>
 
 #include "comm/error_codes.h"
 #include "platform/line_device.h"
@@ -99,6 +101,8 @@ TCustomTapiDevice::~TCustomTapiDevice() {
         ShutdownTapi();
     } catch (const std::exception &e) {
         ReportApplicationException(e);
+    } catch (...) {
+        ReportApplicationException(std::runtime_error("unknown exception in a telephony handler"));
     }
     DetachPort();
     if (statusDisplay_ != nullptr) {
@@ -299,15 +303,23 @@ void TCustomTapiDevice::InitializeTapi() {
 }
 
 void TCustomTapiDevice::ShutdownTapi() {
-    ReleaseCall(true);
-    if (lineApp_ == 0) {
-        return;
+    // A handler that throws while the call is released must not keep the record alive.
+    std::exception_ptr releaseError;
+    try {
+        ReleaseCall(true);
+    } catch (...) {
+        releaseError = std::current_exception();
     }
-    lineApp_ = 0;
-    std::lock_guard lock(recordMutex());
-    if (--liveApplications == 0) {
-        platform::SettingsStore::User().DeleteValue(kTapiRecordKey,
-                                                    recordName(platform::CurrentProcessId()));
+    if (lineApp_ != 0) {
+        lineApp_ = 0;
+        std::lock_guard lock(recordMutex());
+        if (--liveApplications == 0) {
+            platform::SettingsStore::User().DeleteValue(kTapiRecordKey,
+                                                        recordName(platform::CurrentProcessId()));
+        }
+    }
+    if (releaseError) {
+        std::rethrow_exception(releaseError);
     }
 }
 
@@ -523,6 +535,8 @@ std::optional<platform::LResult> TCustomTapiDevice::HandleMessage(platform::Mess
         }
     } catch (const std::exception &e) {
         ReportApplicationException(e);
+    } catch (...) {
+        ReportApplicationException(std::runtime_error("unknown exception in a telephony handler"));
     }
     return 0;
 }
