@@ -426,6 +426,17 @@ void TCustomTapiDevice::OnConnected() {
     if (connected_) {
         return;
     }
+    if (comPort_ == nullptr) {
+        RaiseError(kErrPortNotAssigned);
+    }
+    // A port still letting go of its previous device (its threads running down) would only
+    // note the open for later, and OnTapiPortOpen would find it closed: come back once the
+    // close is complete.
+    comPort_->SetOpen(false);
+    if (comPort_->Closing()) {
+        window_->post(kMsgCallState, callSerial_, static_cast<platform::LParam>(tcsConnected));
+        return;
+    }
     connected_ = true;
     callState_ = tcsConnected;
     HandOverPort();
@@ -436,11 +447,8 @@ void TCustomTapiDevice::OnConnected() {
     Log(ltapiConnect);
 }
 
+// The port opens on the call's device (it works on its own copy of the descriptor).
 void TCustomTapiDevice::HandOverPort() {
-    if (comPort_ == nullptr) {
-        RaiseError(kErrPortNotAssigned);
-    }
-    comPort_->SetOpen(false);
     comPort_->SetTapiDescriptor(lineDescriptor_);
     comPort_->SetOpen(true);
     if (OnTapiPortOpen) {

@@ -162,10 +162,15 @@ TEST_F(TapiDeviceTest, PassthroughHandsTheModemToThePortAndEndCallTakesItBack) {
     EXPECT_EQ((std::vector<int>{ltapiCancel, ltapiDrop}), rec.logs);
     EXPECT_TRUE(freeToTake(modem.slavePath()));
 
-    // And the next call works the same way.
+    // And the next call works the same way, at once: the port is open when it is handed over.
+    bool openInHandler = false;
+    tapi.OnTapiPortOpen = [&](TCustomTapiDevice &) {
+        ++rec.portOpens;
+        openInHandler = port.Open() && port.Dispatcher() != nullptr;
+    };
     tapi.StartPassthrough();
     ASSERT_TRUE(pump([&] { return rec.portOpens == 2; }));
-    EXPECT_TRUE(port.Open());
+    EXPECT_TRUE(openInHandler);
     EXPECT_TRUE(tapi.EndCall());
     EXPECT_EQ(2, rec.portCloses);
     // With the line closed EndCall only logs the cancel.
