@@ -372,16 +372,18 @@ void TCustomTapiDevice::StartPassthrough() {
     }
     InitializeTapi();
     quiet_ = true; // status reports and the end-of-call report stay off from now on
-    // The answer-mode open resolves the device (showing the dialog when it must).
-    CloseLine();
-    OpenLine(LineMode::Answer);
-    CloseLine();
-    if (lineOpen_) {
-        return;
+    try {
+        // The answer-mode open resolves the device (showing the dialog when it must).
+        CloseLine();
+        OpenLine(LineMode::Answer);
+        CloseLine();
+        InitializeTapi();
+        OpenLine(LineMode::Dial);
+        Log(ltapiDial);
+    } catch (...) {
+        CloseLine(); // nothing stays open when the start fails
+        throw;
     }
-    InitializeTapi();
-    OpenLine(LineMode::Dial);
-    Log(ltapiDial);
     // The call: on this line service it connects at once, reported through the window so
     // that the hand-over happens after this returns.
     callExists_ = true;

@@ -203,6 +203,15 @@ TEST_F(TapiDeviceTest, StartChecks) {
     tapi.StartPassthrough();
     EXPECT_EQ(tmOn, port.TapiMode());
     EXPECT_TRUE(tapi.EndCall());
+    // A handler that throws during the start leaves the device free.
+    tapi.OnTapiLog = [](TCustomTapiDevice &, TTapiLogCode code) {
+        if (code == ltapiDial) {
+            throw std::runtime_error("log full");
+        }
+    };
+    EXPECT_THROW(tapi.StartPassthrough(), std::runtime_error);
+    EXPECT_FALSE(tapi.LineOpen());
+    EXPECT_TRUE(freeToTake(modem.slavePath()));
 }
 
 // Each way the line's device can fail gives its own code and leaves nothing open or posted.
