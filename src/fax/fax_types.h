@@ -8,8 +8,6 @@
 #include <cstdint>
 #include <string_view>
 
-#include "comm/error_codes.h"
-
 namespace quillon::fax {
 
 enum TFaxClass : uint8_t {
@@ -116,7 +114,7 @@ inline constexpr std::chrono::milliseconds kEventSendTimeout{1000};
 // Error codes recorded by the engine (texts in the comm library's table).
 inline constexpr int32_t kErrInsufficientMemory = -8;
 inline constexpr int32_t kErrDeviceWriteShort = -160;
-using comm::kErrPortNotAssigned;
+inline constexpr int32_t kErrPortNotAssigned = -1005;
 inline constexpr int32_t kErrWindowClass = -1006;
 inline constexpr int32_t kErrWinSock = -1009;
 inline constexpr int32_t kErrOutputBufferTooSmall = -3006;
