@@ -63,10 +63,6 @@ TApplicationExceptionHandler SetApplicationExceptionHandler(TApplicationExceptio
     return previous;
 }
 
-void ReportApplicationException(const std::exception &e) {
-    reportException(e);
-}
-
 TCustomComPort::TCustomComPort(std::string name) : TBaseComponent(std::move(name)) {}
 
 TCustomComPort::~TCustomComPort() {

@@ -73,8 +73,6 @@ using TWaitCharEvent = std::function<void(TCustomComPort &CP, char C)>;
 // default writes the message to stderr. Returns the previous handler.
 using TApplicationExceptionHandler = std::function<void(const std::exception &)>;
 TApplicationExceptionHandler SetApplicationExceptionHandler(TApplicationExceptionHandler h);
-// Hands an exception that an event handler threw to the application's exception handler.
-void ReportApplicationException(const std::exception &e);
 
 class TCustomComPort : public TBaseComponent {
   public:

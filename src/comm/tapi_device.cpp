@@ -25,6 +25,18 @@ constexpr uint32_t kMsgLineLost = platform::kWmUser + 0x3E1;
 // Status report messages: the call state and line device state reports.
 constexpr uint32_t kReportCallState = 2;
 
+// Hands an exception from a handler to the application's exception handler, the one the
+// comm port reports to.
+void reportException(const std::exception &e) {
+    TApplicationExceptionHandler h = SetApplicationExceptionHandler({});
+    SetApplicationExceptionHandler(h);
+    if (h) {
+        h(e);
+    } else {
+        std::fprintf(stderr, "Quillon: %s\n", e.what());
+    }
+}
+
 // The line applications this process holds, and the handle the next one gets.
 std::mutex &recordMutex() {
     static std::mutex m;
@@ -100,9 +112,9 @@ TCustomTapiDevice::~TCustomTapiDevice() {
     try {
         ShutdownTapi();
     } catch (const std::exception &e) {
-        ReportApplicationException(e);
+        reportException(e);
     } catch (...) {
-        ReportApplicationException(std::runtime_error("unknown exception in a telephony handler"));
+        reportException(std::runtime_error("unknown exception in a telephony handler"));
     }
     DetachPort();
     if (statusDisplay_ != nullptr) {
@@ -144,7 +156,7 @@ void TCustomTapiDevice::Notification(TBaseComponent &component, TOperation opera
                 try {
                     port->SetOpen(false);
                 } catch (const std::exception &e) {
-                    ReportApplicationException(e);
+                    reportException(e);
                 }
             }
             return;
@@ -468,7 +480,7 @@ bool TCustomTapiDevice::TakePortBack() {
         comPort_->SetOpen(false);
     } catch (const std::exception &e) {
         // A trace that could not be written: the port is closed all the same.
-        ReportApplicationException(e);
+        reportException(e);
     }
     comPort_->SetTapiDescriptor(0);
     return wasOpen;
@@ -544,9 +556,9 @@ std::optional<platform::LResult> TCustomTapiDevice::HandleMessage(platform::Mess
             }
         }
     } catch (const std::exception &e) {
-        ReportApplicationException(e);
+        reportException(e);
     } catch (...) {
-        ReportApplicationException(std::runtime_error("unknown exception in a telephony handler"));
+        reportException(std::runtime_error("unknown exception in a telephony handler"));
     }
     return 0;
 }
@@ -574,7 +586,7 @@ void TCustomTapiDevice::Log(TTapiLogCode code) {
             tapiLog_->UpdateLog(code);
         } catch (const std::exception &e) {
             // The history file is a record only: a full disk must not stop the call.
-            ReportApplicationException(e);
+            reportException(e);
         }
     }
 }
