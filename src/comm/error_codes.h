@@ -97,8 +97,7 @@ inline constexpr int32_t kErrTapiNoDevice = TapiErrorCode(0x80000042);    // pat
 inline constexpr int32_t kErrTapiOperationFailed = TapiErrorCode(0x80000048);
 inline constexpr int32_t kErrTapiOperationUnavail = TapiErrorCode(0x80000049);
 inline constexpr int32_t kErrTapiResourceUnavail = TapiErrorCode(0x8000004B); // unplugged
-// The library's own codes the telephony device raises.
-inline constexpr int32_t kErrPortNotAssigned = -1005;
+// The library's own codes the telephony device raises (and kErrPortNotAssigned).
 inline constexpr int32_t kErrTapiBusy = -13928;
 inline constexpr int32_t kErrTapiNotSet = -13929;
 inline constexpr int32_t kErrTapiNoSelect = -13930;
