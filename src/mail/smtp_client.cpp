@@ -14,6 +14,15 @@ constexpr uint32_t kMsgRequestDone = platform::kWmUser + 1;
 // The data pump hands the socket this much at a time; the wire bytes are the same as
 // line-by-line sending, with far fewer system calls and loop round trips.
 constexpr size_t kDataBatch = 64 * 1024;
+// RFC 5321 4.5.3.1.6: a text line is at most 998 characters before its CR LF.
+constexpr size_t kMaxTextLine = 998;
+// No host needs more lines than this for one reply (an EHLO reply lists a few dozen
+// extensions); a peer that sends more is holding the client, not answering it.
+constexpr int kMaxReplyLines = 100;
+// Winsock's "software caused connection abort": the client gave up on a peer that broke
+// the conversation.
+constexpr uint16_t kErrConnectionAbandoned = 10053;
+constexpr uint16_t kErrReplyTooLong = 10040;
 
 bool isWaitingState(TSmtpClientState s) {
     return s == ssDnsLookup || s == ssConnecting || s == ssWaitingBanner || s == ssWaitingResponse;
@@ -370,9 +379,8 @@ void TSmtpClientBase::dataAvailable() {
     if (n <= 0) {
         return;
     }
-    if (waiting_) {
-        armTimeout();
-    }
+    // The time-out bounds each whole reply, not the gap between bytes: a host that
+    // trickles a reply is no better than one that sends nothing.
     receiveLen_ += n;
     receiveBuffer_[receiveLen_] = '\0';
     ProcessReceivedBytes(nullptr, 0);
@@ -433,6 +441,13 @@ void TSmtpClientBase::ProcessReceivedBytes(const char *data, size_t len) {
 }
 
 void TSmtpClientBase::processLine(const std::string &line) {
+    if (state_ == ssWaitingBanner || state_ == ssWaitingResponse) {
+        if (++replyLines_ > kMaxReplyLines) {
+            TriggerDisplay("Reply longer than " + std::to_string(kMaxReplyLines) + " lines");
+            fail(kErrReplyTooLong, "");
+            return;
+        }
+    }
     if (state_ == ssWaitingBanner) {
         handleBanner();
     } else if (state_ == ssWaitingResponse) {
@@ -442,7 +457,18 @@ void TSmtpClientBase::processLine(const std::string &line) {
         (this->*next_)();
     } else {
         TriggerDisplay("< " + line);
+        if (connected_) {
+            // No command is outstanding (the message is still being sent, or the last
+            // request has ended): whatever this answers, it is not a reply we asked for.
+            replyOutOfOrder(line);
+        }
     }
+}
+
+void TSmtpClientBase::replyOutOfOrder(const std::string &line) {
+    std::string text = "Reply arrived before its command was sent: " + line;
+    TriggerDisplay(text);
+    fail(kErrConnectionAbandoned, text);
 }
 
 int TSmtpClientBase::ParseStatusCode(const std::string &line, bool &continuation) {
@@ -472,6 +498,7 @@ void TSmtpClientBase::handleBanner() {
     if (continuation) {
         return;
     }
+    replyLines_ = 0;
     if (statusCode_ != 220) {
         if (errorMessage_.empty()) {
             errorMessage_ = lastResponse_;
@@ -497,6 +524,7 @@ void TSmtpClientBase::handleResponse() {
     if (continuation) {
         return;
     }
+    replyLines_ = 0;
     bool ok = false;
     if (okResponses_.empty()) {
         ok = statusCode_ < 500;
@@ -525,6 +553,20 @@ void TSmtpClientBase::handleResponse() {
 void TSmtpClientBase::SendCommand(const std::string &cmd) {
     // No value may split a command in two (RFC 5321 2.3.8).
     std::string line = SingleLine(cmd);
+    // Without pipelining the host speaks only after a command; bytes already here (left
+    // over after the last reply, or waiting in the socket) came ahead of this command and
+    // must not be taken as its answer.
+    if (connected_ && (receiveLen_ > 0 || socket_.RcvdCount() > 0)) {
+        std::string early(receiveBuffer_, static_cast<size_t>(std::min(receiveLen_, 80)));
+        if (early.empty()) {
+            char peek[80];
+            int n = socket_.Receive(peek, sizeof peek);
+            early.assign(peek, static_cast<size_t>(std::max(n, 0)));
+        }
+        replyOutOfOrder(SingleLine(early));
+        return;
+    }
+    replyLines_ = 0;
     TriggerCommand(line);
     TriggerDisplay("> " + line);
     if (socket_.State() == wsConnected) {
@@ -740,6 +782,26 @@ void TSmtpClientBase::dataSent() {
     dataNext();
 }
 
+void TSmtpClientBase::appendBodyLine(const std::string &line) {
+    // A line longer than the host must accept is wrapped, never cut: every character
+    // arrives, some on a line of their own.
+    size_t at = 0;
+    do {
+        size_t room = kMaxTextLine;
+        std::string piece;
+        if (at < line.size() && line[at] == '.') {
+            piece = "."; // RFC 5321 4.5.2
+            --room;
+        }
+        size_t n = std::min(room, line.size() - at);
+        piece.append(line, at, n);
+        at += n;
+        TriggerDisplay("> " + piece);
+        pending_ += piece;
+        pending_ += "\r\n";
+    } while (at < line.size());
+}
+
 void TSmtpClientBase::dataNext() {
     if (!connected_ || socket_.State() != wsConnected) {
         socket_.OnDataSent = nullptr;
@@ -783,13 +845,7 @@ void TSmtpClientBase::dataNext() {
             }
             if (moreLines_) {
                 area[kLineAreaSize - 1] = '\0';
-                std::string line = SingleLine(area);
-                if (!line.empty() && line[0] == '.') {
-                    line.insert(line.begin(), '.'); // RFC 5321 4.5.2
-                }
-                TriggerDisplay("> " + line);
-                pending_ += line;
-                pending_ += "\r\n";
+                appendBodyLine(SingleLine(area));
                 continue;
             }
         }
