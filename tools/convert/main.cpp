@@ -51,8 +51,8 @@ int main(int argc, char **argv) {
     bool damaged = false;
     for (size_t i = 0; i < report.damagedRows.size(); ++i) {
         if (report.damagedRows[i] != 0) {
-            std::fprintf(stderr, "%s: %s: page %zu: %u damaged rows\n", program.c_str(),
-                         in.c_str(), i + 1, report.damagedRows[i]);
+            std::fprintf(stderr, "%s: %s: page %zu: %u damaged rows\n", program.c_str(), in.c_str(),
+                         i + 1, report.damagedRows[i]);
             damaged = true;
         }
     }
