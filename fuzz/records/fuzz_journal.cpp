@@ -4,11 +4,13 @@
 // length bytes, then the body) for which the target writes correct lengths and CRCs, so
 // that replay itself is reached; otherwise the input follows a valid journal header as is.
 // Only the store's own errors may come out, and a writer must find what a reader found.
+// The store syncs every write: run it with TMPDIR on a memory file system for speed.
 
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include <unistd.h>
@@ -78,14 +80,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     using namespace quillon::records;
     const std::string container = workDir() + "/j.qdb";
     const std::string journal = TRecordFile::JournalNameFor(container);
+    // The same small container every time, made once by the store itself.
+    static const std::string base = [&] {
+        {
+            TRecordFile f;
+            f.SetFileName(container);
+            f.Add(Bytes{1, 2, 3}, "present");
+            f.WriteAdminString("Note", "x");
+        }
+        std::ifstream in(container, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }();
     std::filesystem::remove(journal);
-    std::filesystem::remove(container);
-    {
-        TRecordFile f;
-        f.SetFileName(container);
-        f.Add(Bytes{1, 2, 3}, "present");
-        f.WriteAdminString("Note", "x");
-    }
+    std::ofstream(container, std::ios::binary | std::ios::trunc)
+        .write(base.data(), static_cast<std::streamsize>(base.size()));
     std::string j = journalHeader();
     if (size > 0 && (data[0] & 1) != 0) {
         for (size_t at = 1; at + 2 <= size;) {
