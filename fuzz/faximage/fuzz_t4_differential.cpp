@@ -25,6 +25,7 @@ struct Result {
     Collect lines;
     int32_t rc = 0;
     uint32_t invalid = 0;
+    uint32_t damaged = 0;
     uint64_t bits = 0;
 };
 
@@ -40,6 +41,7 @@ Result decode(const uint8_t *data, size_t size, bool fast, TFillMode fill, size_
         r.rc = decoder.Finish(r.lines);
     }
     r.invalid = decoder.invalidCodes();
+    r.damaged = decoder.damagedRows();
     r.bits = decoder.bitsConsumed();
     return r;
 }
@@ -58,7 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         Result literal = decode(data + 1, size - 1, false, fill, 4096);
         Result fast = decode(data + 1, size - 1, true, fill, chunk);
         if (literal.lines.bytes != fast.lines.bytes || literal.lines.inks != fast.lines.inks ||
-            literal.rc != fast.rc || literal.invalid != fast.invalid || literal.bits != fast.bits) {
+            literal.rc != fast.rc || literal.invalid != fast.invalid ||
+            literal.damaged != fast.damaged || literal.bits != fast.bits) {
             __builtin_trap();
         }
     }

@@ -101,6 +101,16 @@ uint32_t DosStampNow() {
     return DosStamp(local);
 }
 
+bool IsNameTaken(int32_t code) {
+    return code == IoErrorCode(EEXIST, true);
+}
+
+std::string SiblingFaxName(const std::string &path, int n) {
+    std::filesystem::path p(path);
+    std::string name = p.stem().string() + "-" + std::to_string(n) + p.extension().string();
+    return (p.parent_path() / name).string();
+}
+
 // ---- writer ----
 
 TApfWriter::~TApfWriter() {
@@ -131,7 +141,8 @@ int32_t TApfWriter::writeHeader() {
     return writeAt(0, bytes, sizeof bytes);
 }
 
-int32_t TApfWriter::OpenFaxFile(const std::string &path, std::string_view remoteId) {
+int32_t TApfWriter::OpenFaxFile(const std::string &path, std::string_view remoteId,
+                                TFileCreate create) {
     if (path.empty()) {
         return kErrFileNotFound;
     }
@@ -140,7 +151,8 @@ int32_t TApfWriter::OpenFaxFile(const std::string &path, std::string_view remote
         file_ = nullptr;
     }
     errno = 0;
-    file_ = std::fopen(path.c_str(), "w+b");
+    // A received fax never replaces a file: the name is taken only if it is free now.
+    file_ = std::fopen(path.c_str(), create == TFileCreate::Exclusive ? "w+bx" : "w+b");
     if (file_ == nullptr) {
         return lastIoError(true);
     }

@@ -83,6 +83,15 @@ struct TApfPageHeader {
 [[nodiscard]] uint32_t DosStamp(const std::tm &local);
 [[nodiscard]] uint32_t DosStampNow();
 
+// True for the code OpenFaxFile returns when a file of that name already exists.
+[[nodiscard]] bool IsNameTaken(int32_t code);
+// "dir/06120001.APF", 3 -> "dir/06120001-3.APF": the names tried, in order, when the
+// chosen one was taken between choosing and creating it.
+std::string SiblingFaxName(const std::string &path, int n);
+
+// Whether OpenFaxFile may replace an existing file (only for devices and tests).
+enum class TFileCreate : uint8_t { Exclusive, Replace };
+
 // Writes one received fax, page by page, for the receive engine. Owned by the fax session
 // and used on the dispatch thread only. The order of calls for one call:
 //
@@ -111,10 +120,12 @@ class TApfWriter {
     TApfWriter(const TApfWriter &) = delete;
     TApfWriter &operator=(const TApfWriter &) = delete;
 
-    // Creates (or truncates) the file and writes the header: signature, current stamp, the
+    // Creates the file (only if no file has that name, unless `create` is Replace, which
+    // truncates) and writes the header: signature, current stamp, the
     // remote id padded with spaces to 20 characters (length byte 20), page count 0, first
     // page offset 64. Ids longer than 20 characters are cut.
-    [[nodiscard]] int32_t OpenFaxFile(const std::string &path, std::string_view remoteId);
+    [[nodiscard]] int32_t OpenFaxFile(const std::string &path, std::string_view remoteId,
+                                      TFileCreate create = TFileCreate::Exclusive);
     // The remote id as it now stands; written with its real length by the next EndPage.
     void SetRemoteId(std::string_view remoteId);
     // Writes a page header (image length 0, the given flags) at the end of the file.

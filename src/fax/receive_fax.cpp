@@ -31,6 +31,10 @@ std::string StatusMessage(int code) {
     return comm::FaxStatusText(code);
 }
 
+namespace {
+constexpr int kMaxFaxNumber = 999999;
+} // namespace
+
 std::string GenerateFaxName(int mode, const std::string &dir, const std::string &ext) {
     if (mode != 1 && mode != 2) {
         return "noname.apf";
@@ -50,15 +54,21 @@ std::string GenerateFaxName(int mode, const std::string &dir, const std::string 
     if (!dir.empty() && dir.back() != '/' && dir.back() != ':') {
         separator = "/";
     }
-    for (int n = 1; n <= 9999; ++n) {
-        std::string stem = (prefix + FourDigits(n)).substr(0, mode == 2 ? 8 : 7);
+    // 0001 to 9999 first; once a day's (or the counter's) numbers run out the count goes
+    // on with more digits, so that the fax still lands in the destination folder under a
+    // name that no file has.
+    for (int n = 1; n <= kMaxFaxNumber; ++n) {
+        std::string stem = n <= 9999 ? (prefix + FourDigits(n)).substr(0, mode == 2 ? 8 : 7)
+                                     : prefix + std::to_string(n);
         std::string name = dir + separator + stem + "." + ext;
         std::error_code ec;
         if (!std::filesystem::exists(name, ec)) {
             return name.substr(0, kFileNameMax);
         }
     }
-    return "NONAME.APF";
+    // A folder with a million faxes of one day: the engine still refuses to overwrite and
+    // keeps the fax under a sibling of the last name.
+    return dir + separator + prefix + std::to_string(kMaxFaxNumber) + "." + ext;
 }
 
 std::string NormalizeDestinationDir(const std::string &dir) {
@@ -278,6 +288,11 @@ std::optional<platform::LResult> TCustomAbstractFax::HandleMessage(platform::Mes
             NotifyStatus(m.wParam == 1, m.wParam == 2);
             return 0;
         case kMsgLog:
+            if (m.wParam == lfaxReceiveStart && !session_->FaxFileName().empty()) {
+                // The engine keeps the fax under another name when the one given was
+                // taken by the time it created the file: report the file it wrote.
+                SetFaxFile(session_->FaxFileName());
+            }
             NotifyLog(static_cast<TFaxLogCode>(m.wParam));
             return 0;
         case kMsgError:

@@ -52,8 +52,9 @@ std::string StatusMessage(int code);
 
 // The file name the naming scheme gives: mode 1 "FAXnnnn.<ext>", mode 2 "MMDDnnnn.<ext>"
 // (local month and day), the lowest counter without an existing file, in `dir` (which ends
-// in a separator or is empty); "NONAME.APF" when 0001 to 9999 all exist; any other mode
-// "noname.apf".
+// in a separator or is empty); when 0001 to 9999 all exist the counter goes on with more
+// digits ("FAX10000", "MMDD10000") in the same folder; any other mode "noname.apf". The
+// engine creates the file exclusively and takes "<stem>-1.<ext>", ... if the name is taken.
 std::string GenerateFaxName(int mode, const std::string &dir, const std::string &ext);
 // A directory as DestinationDir stores it: backslashes become "/" and a non-empty value
 // ends in "/" (or ":"), at most 255 characters.

@@ -101,6 +101,11 @@ void TFaxSession::StateAnswer() {
     SetState(activeClass_ == fcClass1 ? rf1SendCSI : rf2ValCnnct);
 }
 
+namespace {
+// Beyond this many taken siblings the folder is not one a fax should go to.
+constexpr int kMaxSiblingNames = 100000;
+} // namespace
+
 int32_t TFaxSession::OpenFaxFile() {
     std::string name = RequestFileName();
     if (name.empty()) {
@@ -114,6 +119,13 @@ int32_t TFaxSession::OpenFaxFile() {
     }
     std::string remote = RemoteStationID();
     int32_t rc = file_.OpenFaxFile(name, remote);
+    // The name was free when it was chosen, or the owner named a file that exists: the fax
+    // is kept beside that file under a name of its own, never over it.
+    const std::string chosen = name;
+    for (int n = 1; IsNameTaken(rc) && n <= kMaxSiblingNames; ++n) {
+        name = SiblingFaxName(chosen, n);
+        rc = file_.OpenFaxFile(name, remote);
+    }
     if (rc == 0) {
         std::lock_guard g(dataMutex_);
         faxFileName_ = name;

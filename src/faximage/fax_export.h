@@ -12,7 +12,8 @@
 // Plain functions for the server (attachments) and quillon-convert; they run on the
 // caller's thread and return 0 or a negative code: the unpacker's codes for the APF file
 // (-2, -8001, ...), -1002 for an unknown output type, -160 when the output cannot be
-// written.
+// written, -8 when memory runs out. Damaged rows are reported, not an error: the TIFF
+// export marks such a page unclean with its BadFaxLines count.
 
 #include <cstdint>
 #include <string>
@@ -25,11 +26,18 @@ namespace quillon::faximage {
 struct TFaxPageImage {
     TFaxBitmap bitmap; // inverted (1 = white), full width
     bool fine = false;
+    uint32_t damagedRows = 0; // rows the decoder dropped or found invalid codes in
     [[nodiscard]] double XDpi() const { return 204.0; }
     [[nodiscard]] double YDpi() const { return fine ? 196.0 : 98.0; }
 };
 
-// Decodes every page of the file.
+// What an export found on its way: per page, in order, the damaged rows.
+struct TExportReport {
+    std::vector<uint32_t> damagedRows;
+};
+
+// Decodes every page of the file (all pages in memory: for small files and tests; the
+// exports below hold one page at a time).
 [[nodiscard]] int32_t LoadFaxPages(const std::string &apfPath, std::vector<TFaxPageImage> &pages);
 
 [[nodiscard]] int32_t WritePdf(const std::vector<TFaxPageImage> &pages, const std::string &pdfPath);
@@ -41,11 +49,16 @@ enum class TiffCoding { G3, G4 };
                                       const std::string &tiffPath,
                                       TiffCoding coding = TiffCoding::G3);
 
-[[nodiscard]] int32_t ExportFaxToPdf(const std::string &apfPath, const std::string &pdfPath);
+// Page by page: one decoded page in memory at a time, the page chain walked once. The
+// output is written under "<out>.part" and renamed over `out` only when complete.
+[[nodiscard]] int32_t ExportFaxToPdf(const std::string &apfPath, const std::string &pdfPath,
+                                     TExportReport *report = nullptr);
 [[nodiscard]] int32_t ExportFaxToTiff(const std::string &apfPath, const std::string &tiffPath,
-                                      TiffCoding coding = TiffCoding::G3);
+                                      TiffCoding coding = TiffCoding::G3,
+                                      TExportReport *report = nullptr);
 // By the output's extension: .pdf, or .tif/.tiff (any case); `coding` applies to TIFF.
 [[nodiscard]] int32_t ExportFax(const std::string &apfPath, const std::string &outPath,
-                                TiffCoding coding = TiffCoding::G3);
+                                TiffCoding coding = TiffCoding::G3,
+                                TExportReport *report = nullptr);
 
 } // namespace quillon::faximage

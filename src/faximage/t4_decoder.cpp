@@ -205,6 +205,9 @@ void TT4Decoder::Reset() {
     pos_ = 0;
     eolCount_ = 0;
     invalid_ = 0;
+    invalidAtEol_ = 0;
+    damaged_ = 0;
+    lines_ = 0;
     consumed_ = 0;
     std::memset(line_, 0, sizeof line_);
 }
@@ -281,9 +284,17 @@ uint32_t TT4Decoder::inkWithin(uint32_t bytes) const {
 int32_t TT4Decoder::endOfLine(TLineSink &sink) {
     int32_t rc = 0;
     uint32_t bytes = pos_ >> 3;
-    if (pos_ > 0 && (bytes == 216 || bytes == 256)) {
+    bool fullWidth = bytes == 216 || bytes == 256;
+    if (pos_ > 0 && fullWidth) {
+        ++lines_;
         rc = sink.OnLine(line_, bytes, inkWithin(bytes));
     }
+    // A row is damaged when an invalid code fell into it or it was dropped for its width;
+    // what comes before the first end-of-line is not a row yet.
+    if (synced_ && (invalid_ != invalidAtEol_ || (pos_ > 0 && !fullWidth))) {
+        ++damaged_;
+    }
+    invalidAtEol_ = invalid_;
     std::memset(line_, 0, (pos_ + 7) >> 3);
     pos_ = 0;
     black_ = false;
@@ -298,10 +309,18 @@ int32_t TT4Decoder::endOfLine(TLineSink &sink) {
 
 int32_t TT4Decoder::Finish(TLineSink &sink) {
     uint32_t bytes = pos_ >> 3;
+    bool fullWidth = bytes == 216 || bytes == 256;
     int32_t rc = 0;
-    if (synced_ && pos_ > 0 && (bytes == 216 || bytes == 256)) {
+    if (synced_ && pos_ > 0 && fullWidth) {
+        ++lines_;
         rc = sink.OnLine(line_, bytes, inkWithin(bytes));
     }
+    // The unterminated rest: damaged if it held an invalid code (also data that never
+    // reached an end-of-line at all) or a partial line.
+    if (invalid_ != invalidAtEol_ || (synced_ && pos_ > 0 && !fullWidth)) {
+        ++damaged_;
+    }
+    invalidAtEol_ = invalid_;
     std::memset(line_, 0, (pos_ + 7) >> 3);
     pos_ = 0;
     return rc;

@@ -135,6 +135,12 @@ class TT4Decoder {
     [[nodiscard]] int32_t Finish(TLineSink &sink);
 
     [[nodiscard]] uint32_t invalidCodes() const { return invalid_; }
+    // Rows lost or damaged so far: stretches between end-of-lines that held an invalid code
+    // or a line of the wrong width (dropped), and at Finish an unterminated stretch with an
+    // invalid code.
+    [[nodiscard]] uint32_t damagedRows() const { return damaged_; }
+    // Lines handed to the sink since Reset.
+    [[nodiscard]] uint32_t linesDecoded() const { return lines_; }
     [[nodiscard]] bool synchronised() const { return synced_; }
     // Bits consumed since Reset (the position at which a page ended).
     [[nodiscard]] uint64_t bitsConsumed() const { return consumed_; }
@@ -158,6 +164,9 @@ class TT4Decoder {
     uint32_t pos_ = 0; // bit position in the line
     int eolCount_ = 0;
     uint32_t invalid_ = 0;
+    uint32_t invalidAtEol_ = 0; // invalid_ at the last end-of-line
+    uint32_t damaged_ = 0;
+    uint32_t lines_ = 0;
     uint64_t consumed_ = 0;
     // Input of the running Decode call.
     uint64_t bitBuf_ = 0;

@@ -233,8 +233,45 @@ int32_t TUnpackEngine::yieldAndCheck() {
     return HasOption(ufAbort) ? kErrUnpackAbort : 0;
 }
 
+int32_t TUnpackEngine::findPage(fax::TApfSource &source, uint32_t page, uint64_t &dataOffset) {
+    // Pages are chained, each header giving the next one's place. For pages taken in order
+    // from one source the walk goes on from the page before, so that a whole file costs one
+    // walk, not one per page.
+    const bool onward = walkSource_ == &source && walkPage_ >= 1 && walkPage_ < page &&
+                        page <= fileHeader_.pageCount;
+    uint32_t n = onward ? walkPage_ : 1;
+    uint64_t offset = onward ? walkOffset_ : fileHeader_.firstPageOffset;
+    if (!onward) {
+        if (page > fileHeader_.pageCount) {
+            return fax::kErrNotApfFile;
+        }
+    }
+    uint8_t bytes[fax::kApfPageHeaderSize];
+    for (;; ++n) {
+        size_t got = 0;
+        if (int32_t rc = source.ReadAt(offset, bytes, sizeof bytes, got); rc != 0) {
+            return rc;
+        }
+        if (got != sizeof bytes) {
+            return fax::kErrNotApfFile;
+        }
+        pageHeader_.Decode(bytes);
+        if (n == page) {
+            break;
+        }
+        offset += fax::kApfPageHeaderSize + static_cast<uint64_t>(pageHeader_.imageLength);
+    }
+    dataOffset = offset + fax::kApfPageHeaderSize;
+    if (walkSource_ == &source) {
+        walkPage_ = page;
+        walkOffset_ = offset;
+    }
+    return 0;
+}
+
 int32_t TUnpackEngine::decodePage(fax::TApfSource &source, const std::string &name, uint32_t page) {
     invalidCodes_ = 0;
+    damagedRows_ = 0;
     linesHandled_ = 0;
     blankRun_ = 0;
     if (int32_t rc = fax::ReadFileHeader(source, fileHeader_); rc != 0) {
@@ -244,7 +281,7 @@ int32_t TUnpackEngine::decodePage(fax::TApfSource &source, const std::string &na
         return fax::kErrNotApfFile;
     }
     uint64_t dataOffset = 0;
-    if (int32_t rc = fax::FindPage(source, fileHeader_, page, pageHeader_, dataOffset); rc != 0) {
+    if (int32_t rc = findPage(source, page, dataOffset); rc != 0) {
         return rc;
     }
     currentPage_ = page;
@@ -282,6 +319,10 @@ int32_t TUnpackEngine::decodePage(fax::TApfSource &source, const std::string &na
         }
     }
     invalidCodes_ = decoder->invalidCodes();
+    damagedRows_ = decoder->damagedRows();
+    if (damagedRows_ == 0 && decoder->linesDecoded() == 0 && data.BytesRead() > 0) {
+        damagedRows_ = 1; // data that gave not a single row is a damaged page, not a blank one
+    }
     if (result != 0) {
         return result;
     }

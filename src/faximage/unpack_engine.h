@@ -113,8 +113,18 @@ class TUnpackEngine : private TLineSink {
     [[nodiscard]] int32_t UnpackPageToBitmap(fax::TApfSource &source, const std::string &name,
                                              uint32_t page, bool invert, TUnpackResult &result);
 
+    // Pages of `source` asked for in ascending order are found from the page before rather
+    // than from the first (a caller converting a whole file sets this once; nullptr ends it).
+    // The source must stay unchanged while it is set.
+    void WalkPagesOf(const fax::TApfSource *source) {
+        walkSource_ = source;
+        walkPage_ = 0;
+    }
+
     // State of the last unpack.
     [[nodiscard]] uint32_t InvalidCodes() const { return invalidCodes_; }
+    // Rows that held an invalid code or were dropped for their width (see TT4Decoder).
+    [[nodiscard]] uint32_t DamagedRows() const { return damagedRows_; }
     [[nodiscard]] uint32_t LinesHandled() const { return linesHandled_; }
     [[nodiscard]] const fax::TApfPageHeader &PageHeader() const { return pageHeader_; }
     [[nodiscard]] const fax::TApfFileHeader &FileHeader() const { return fileHeader_; }
@@ -123,6 +133,7 @@ class TUnpackEngine : private TLineSink {
     struct Builder;
     int32_t OnLine(const uint8_t *line, uint32_t bytes, uint32_t ink) override;
     int32_t decodePage(fax::TApfSource &source, const std::string &name, uint32_t page);
+    int32_t findPage(fax::TApfSource &source, uint32_t page, uint64_t &dataOffset);
     int32_t releaseBlankRun(bool endOfPage);
     int32_t deliver(const uint8_t *raw, uint32_t n, uint32_t ink);
     int32_t emit(const uint8_t *raw, uint32_t n, uint32_t ink);
@@ -146,6 +157,10 @@ class TUnpackEngine : private TLineSink {
     uint32_t linesHandled_ = 0;
     uint32_t blankRun_ = 0;
     uint32_t invalidCodes_ = 0;
+    uint32_t damagedRows_ = 0;
+    const fax::TApfSource *walkSource_ = nullptr;
+    uint32_t walkPage_ = 0;   // the last page found in walkSource_
+    uint64_t walkOffset_ = 0; // where its header is
     fax::TApfFileHeader fileHeader_;
     fax::TApfPageHeader pageHeader_;
     Builder *builder_ = nullptr; // the built-in consumer while unpacking to a bitmap

@@ -11,9 +11,13 @@ namespace quillon::mail {
 namespace {
 
 constexpr uint32_t kMsgRequestDone = platform::kWmUser + 1;
-// The data pump hands the socket this much at a time; the wire bytes are the same as
-// line-by-line sending, with far fewer system calls and loop round trips.
-constexpr size_t kDataBatch = 64 * 1024;
+// No host needs more lines than this for one reply (an EHLO reply lists a few dozen
+// extensions); a peer that sends more is holding the client, not answering it.
+constexpr int kMaxReplyLines = 100;
+// Winsock's "software caused connection abort": the client gave up on a peer that broke
+// the conversation.
+constexpr uint16_t kErrConnectionAbandoned = 10053;
+constexpr uint16_t kErrReplyTooLong = 10040;
 
 bool isWaitingState(TSmtpClientState s) {
     return s == ssDnsLookup || s == ssConnecting || s == ssWaitingBanner || s == ssWaitingResponse;
@@ -370,9 +374,8 @@ void TSmtpClientBase::dataAvailable() {
     if (n <= 0) {
         return;
     }
-    if (waiting_) {
-        armTimeout();
-    }
+    // The time-out bounds each whole reply, not the gap between bytes: a host that
+    // trickles a reply is no better than one that sends nothing.
     receiveLen_ += n;
     receiveBuffer_[receiveLen_] = '\0';
     ProcessReceivedBytes(nullptr, 0);
@@ -433,6 +436,13 @@ void TSmtpClientBase::ProcessReceivedBytes(const char *data, size_t len) {
 }
 
 void TSmtpClientBase::processLine(const std::string &line) {
+    if (state_ == ssWaitingBanner || state_ == ssWaitingResponse) {
+        if (++replyLines_ > kMaxReplyLines) {
+            TriggerDisplay("Reply longer than " + std::to_string(kMaxReplyLines) + " lines");
+            fail(kErrReplyTooLong, "");
+            return;
+        }
+    }
     if (state_ == ssWaitingBanner) {
         handleBanner();
     } else if (state_ == ssWaitingResponse) {
@@ -442,7 +452,18 @@ void TSmtpClientBase::processLine(const std::string &line) {
         (this->*next_)();
     } else {
         TriggerDisplay("< " + line);
+        if (connected_) {
+            // No command is outstanding (the message is still being sent, or the last
+            // request has ended): whatever this answers, it is not a reply we asked for.
+            replyOutOfOrder(line);
+        }
     }
+}
+
+void TSmtpClientBase::replyOutOfOrder(const std::string &line) {
+    std::string text = "Reply arrived before its command was sent: " + line;
+    TriggerDisplay(text);
+    fail(kErrConnectionAbandoned, text);
 }
 
 int TSmtpClientBase::ParseStatusCode(const std::string &line, bool &continuation) {
@@ -472,6 +493,7 @@ void TSmtpClientBase::handleBanner() {
     if (continuation) {
         return;
     }
+    replyLines_ = 0;
     if (statusCode_ != 220) {
         if (errorMessage_.empty()) {
             errorMessage_ = lastResponse_;
@@ -497,6 +519,7 @@ void TSmtpClientBase::handleResponse() {
     if (continuation) {
         return;
     }
+    replyLines_ = 0;
     bool ok = false;
     if (okResponses_.empty()) {
         ok = statusCode_ < 500;
@@ -525,6 +548,20 @@ void TSmtpClientBase::handleResponse() {
 void TSmtpClientBase::SendCommand(const std::string &cmd) {
     // No value may split a command in two (RFC 5321 2.3.8).
     std::string line = SingleLine(cmd);
+    // Without pipelining the host speaks only after a command; bytes already here (left
+    // over after the last reply, or waiting in the socket) came ahead of this command and
+    // must not be taken as its answer.
+    if (connected_ && (receiveLen_ > 0 || socket_.RcvdCount() > 0)) {
+        std::string early(receiveBuffer_, static_cast<size_t>(std::min(receiveLen_, 80)));
+        if (early.empty()) {
+            char peek[80];
+            int n = socket_.Receive(peek, sizeof peek);
+            early.assign(peek, static_cast<size_t>(std::max(n, 0)));
+        }
+        replyOutOfOrder(SingleLine(early));
+        return;
+    }
+    replyLines_ = 0;
     TriggerCommand(line);
     TriggerDisplay("> " + line);
     if (socket_.State() == wsConnected) {
@@ -698,116 +735,6 @@ void TSmtpClientBase::SimulateConnectionForParser() {
     requestDoneFlag_ = false;
     receiveLen_ = 0;
     SetState(ssWaitingBanner);
-}
-
-// ---- DATA and the message ----
-
-void TSmtpClientBase::Data() {
-    CheckReady();
-    if (!connected_) {
-        throw SmtpException("SMTP component not connected");
-    }
-    lineNum_ = 0;
-    moreLines_ = true;
-    itemCount_ = -1;
-    PrepareMessage();
-    hdrLines_.clear();
-    hdrLines_.push_back("From: " + SingleLine(HdrFrom));
-    hdrLines_.push_back("To: " + SingleLine(HdrTo));
-    hdrLines_.push_back("Subject: " + SingleLine(HdrSubject));
-    hdrLines_.push_back("Mime-Version: 1.0");
-    hdrLines_.push_back("Content-Type: text/plain; charset=\"" + SingleLine(CharSet) + "\"");
-    hdrLines_.push_back("Date: " + detail::DateHeaderValue(platform::LocalTimeNow()));
-    TriggerProcessHeader(hdrLines_);
-    for (std::string &l : hdrLines_) {
-        l = SingleLine(l);
-    }
-    hdrLines_.emplace_back();
-    ExecAsync(srData, "DATA", {354}, &TSmtpClientBase::dataStart);
-}
-
-void TSmtpClientBase::dataStart() {
-    if (requestResult_ != 0) {
-        TriggerRequestDone(static_cast<uint16_t>(requestResult_)); // DATA refused: no message
-        return;
-    }
-    state_ = ssInternalReady;
-    dataNext();
-}
-
-void TSmtpClientBase::dataSent() {
-    state_ = ssInternalReady;
-    dataNext();
-}
-
-void TSmtpClientBase::dataNext() {
-    if (!connected_ || socket_.State() != wsConnected) {
-        socket_.OnDataSent = nullptr;
-        return;
-    }
-    armTimeout();
-    pending_.clear();
-    auto alive = alive_;
-    char area[kLineAreaSize + 2];
-    while (pending_.size() < kDataBatch) {
-        ++itemCount_;
-        if (static_cast<size_t>(itemCount_) < hdrLines_.size()) {
-            const std::string &h = hdrLines_[static_cast<size_t>(itemCount_)];
-            size_t n = std::min(h.size(), static_cast<size_t>(kLineAreaSize - 1));
-            std::memcpy(area, h.data(), n);
-            area[n] = '\0';
-            TriggerHeaderLine(area, kLineAreaSize);
-            if (!*alive) {
-                return;
-            }
-            area[kLineAreaSize - 1] = '\0';
-            std::string line = detail::SafeHeaderLine(area);
-            if (!line.empty() && line[0] == '.') {
-                line.insert(line.begin(), '.');
-            }
-            pending_ += line;
-            pending_ += "\r\n";
-            continue;
-        }
-        if (moreLines_) {
-            ++lineNum_;
-            area[0] = '\0';
-            try {
-                TriggerGetData(lineNum_, area, kLineAreaSize - 1, moreLines_);
-            } catch (const std::exception &e) {
-                AbandonMessage(10053, e.what());
-                return;
-            }
-            if (!*alive) {
-                return;
-            }
-            if (moreLines_) {
-                area[kLineAreaSize - 1] = '\0';
-                std::string line = SingleLine(area);
-                if (!line.empty() && line[0] == '.') {
-                    line.insert(line.begin(), '.'); // RFC 5321 4.5.2
-                }
-                TriggerDisplay("> " + line);
-                pending_ += line;
-                pending_ += "\r\n";
-                continue;
-            }
-        }
-        // The end of the message: what is gathered, then the final ".".
-        socket_.OnDataSent = nullptr;
-        if (!pending_.empty()) {
-            socket_.SendStr(pending_);
-            pending_.clear();
-        }
-        if (!*alive || !connected_) {
-            return;
-        }
-        ExecAsync(srData, ".", {250}, nullptr);
-        return;
-    }
-    socket_.OnDataSent = [this](TCustomAsyncSocket *, uint16_t) { dataSent(); };
-    socket_.SendStr(pending_);
-    pending_.clear();
 }
 
 } // namespace quillon::mail

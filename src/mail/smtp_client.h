@@ -15,8 +15,10 @@
 // Errors: a refused operation raises SmtpException with its text ("SMTP component not
 // ready", ...); a request that fails reports a non-zero Error in OnRequestDone: the host's
 // reply code (451, 550, 554, ...), or a socket error number (10004 connection closed,
-// 10060 time-out, 10061 refused, 11001 host not found, 10040 reply line too long, 10053
-// message abandoned because an attachment could not be read).
+// 10060 time-out, also for a reply that does not end within Timeout, 10061 refused, 11001
+// host not found, 10040 reply line too long or reply of more than 100 lines, 10053 message
+// abandoned because an attachment could not be read, a body line held the MIME boundary or
+// the host answered a command before it was sent).
 //
 // Typical use (the server controller):
 //   client.Host = "mail.example.com"; client.Port = "smtp";
@@ -198,12 +200,14 @@ class TSmtpClientBase {
     void sessionClosed(uint16_t error);
     void dataAvailable();
     void processLine(const std::string &line);
+    void replyOutOfOrder(const std::string &line);
     void handleBanner();
     void handleResponse();
     void nextRcpt();
     void nextRcptAfterReply();
     void dataStart();
     void dataNext();
+    void appendBodyLine(const std::string &line);
     void dataSent();
     void highLevelAsync(TSmtpRequest rq, uint16_t fctSet);
     void sequencer();
@@ -234,6 +238,7 @@ class TSmtpClientBase {
     TSmtpRequest requestType_ = srConnect;
     bool requestDoneFlag_ = true;
     int receiveLen_ = 0;
+    int replyLines_ = 0; // lines of the reply being read
     int requestResult_ = 0;
     int statusCode_ = 0;
     char receiveBuffer_[kReceiveBufferSize] = {};
@@ -266,6 +271,8 @@ class TSmtpMimeClient : public TSmtpClientBase {
     // SmtpException "File not found '<path>'" (the paths already taken stay).
     void SetEmailFiles(const std::vector<std::string> &lines);
     [[nodiscard]] const std::string &Boundary() const { return boundary_; }
+    // A fresh multipart boundary: a fixed prefix and 128 random bits in hex.
+    static std::string NewBoundary();
 
     // One base64 line (RFC 2045) of at most 60 characters from up to 45 bytes of `file`.
     // Sets `eof` when the file has no further byte; returns false on a read error.

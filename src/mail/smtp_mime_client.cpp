@@ -1,10 +1,10 @@
 #include <cctype>
 #include <cstring>
 #include <filesystem>
+#include <random>
 
 #include "mail/smtp_client.h"
 #include "mail/text_p.h"
-#include "platform/local_clock.h"
 
 namespace quillon::mail {
 
@@ -41,6 +41,21 @@ std::string quotedName(const std::string &path) {
 }
 
 } // namespace
+
+std::string TSmtpMimeClient::NewBoundary() {
+    // "= " cannot occur in base64 text; the 128 random bits make the boundary unique to
+    // the message and unknown to whoever wrote its body (RFC 2046 5.1.1).
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::random_device random;
+    std::string out = "= Multipart Boundary ";
+    for (int i = 0; i < 4; ++i) {
+        uint32_t v = random();
+        for (int k = 0; k < 8; ++k) {
+            out += kHex[(v >> (4 * k)) & 15];
+        }
+    }
+    return out;
+}
 
 TSmtpMimeClient::~TSmtpMimeClient() {
     closeFile();
@@ -138,11 +153,7 @@ void TSmtpMimeClient::PrepareMessage() {
         boundary_.clear();
         return;
     }
-    platform::LocalTime t = platform::LocalTimeNow();
-    char stamp[16];
-    std::snprintf(stamp, sizeof stamp, "%02d%02d%02d%02d%02d", t.month % 100, t.day % 100,
-                  t.year % 100, t.hour % 100, t.minute % 100);
-    boundary_ = std::string("= Multipart Boundary ") + stamp;
+    boundary_ = NewBoundary();
     mimeLines_ = {"This is a multipart MIME message.",
                   "",
                   "--" + boundary_,
@@ -174,6 +185,12 @@ void TSmtpMimeClient::TriggerGetData(int /*lineNum*/, char *msgLine, int maxLen,
         bool ownerMore = true;
         msgLine[0] = '\0';
         TSmtpClientBase::TriggerGetData(ownerLine_, msgLine, maxLen, ownerMore);
+        if (ownerMore && !boundary_.empty() && std::strstr(msgLine, boundary_.c_str()) != nullptr) {
+            // The line would end the text part early and put the attachments after the
+            // end marker; the boundary is random, so only a hostile body can hold it.
+            throw SmtpException("Body line " + std::to_string(ownerLine_) +
+                                " contains the MIME boundary");
+        }
         if (ownerMore) {
             more = true;
             return;

@@ -34,6 +34,24 @@ ReplaceResult ReplaceFileContents(const std::filesystem::path &file, std::string
         }
         done += static_cast<size_t>(n);
     }
+    if (::close(fd) < 0) {
+        return fail(ReplaceStep::Write, errno, -1);
+    }
+    return PublishFile(tmp, file);
+}
+
+ReplaceResult PublishFile(const std::filesystem::path &tmp, const std::filesystem::path &file) {
+    auto fail = [&](ReplaceStep step, int error, int fd) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        ::unlink(tmp.c_str());
+        return ReplaceResult{error == 0 ? EIO : error, step};
+    };
+    int fd = ::open(tmp.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return fail(ReplaceStep::Sync, errno, -1);
+    }
     if (::fsync(fd) < 0) {
         return fail(ReplaceStep::Sync, errno, fd);
     }
@@ -50,6 +68,10 @@ ReplaceResult ReplaceFileContents(const std::filesystem::path &file, std::string
         ::close(dir);
     }
     return {};
+}
+
+void DiscardFile(const std::filesystem::path &tmp) {
+    ::unlink(tmp.c_str());
 }
 
 } // namespace quillon::platform

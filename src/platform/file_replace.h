@@ -25,4 +25,10 @@ struct ReplaceResult {
 ReplaceResult ReplaceFileContents(const std::filesystem::path &file, std::string_view data,
                                   mode_t mode, std::string_view tempSuffix);
 
+// For a file written in pieces under a temporary name `tmp` (already closed): syncs it,
+// renames it to `file` and syncs the folder; `tmp` is removed when a step fails.
+ReplaceResult PublishFile(const std::filesystem::path &tmp, const std::filesystem::path &file);
+// Removes a temporary that will not be published.
+void DiscardFile(const std::filesystem::path &tmp);
+
 } // namespace quillon::platform

@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
+#include <unordered_map>
 
 namespace quillon::platform {
 
@@ -85,11 +85,12 @@ int hexDigit(char c) {
 }
 
 // Parses a quoted string starting at s[i] == '"'; advances i past the closing quote.
-std::optional<std::string> parseQuoted(const std::string &s, size_t &i) {
+std::optional<std::string> parseQuoted(std::string_view s, size_t &i) {
     if (i >= s.size() || s[i] != '"') {
         return std::nullopt;
     }
     std::string out;
+    out.reserve(s.size() - i); // at most the rest of the line: no regrowth for long values
     for (++i; i < s.size(); ++i) {
         if (s[i] == '\\' && i + 1 < s.size()) {
             out.push_back(s[++i]);
@@ -105,6 +106,7 @@ std::optional<std::string> parseQuoted(const std::string &s, size_t &i) {
 
 std::optional<std::vector<uint8_t>> parseHexList(std::string_view s) {
     std::vector<uint8_t> out;
+    out.reserve(s.size() / 3 + 1);
     size_t i = 0;
     while (i < s.size()) {
         while (i < s.size() && (s[i] == ' ' || s[i] == ',')) {
@@ -127,7 +129,7 @@ std::optional<std::vector<uint8_t>> parseHexList(std::string_view s) {
     return out;
 }
 
-std::optional<Entry> parseEntry(const std::string &line) {
+std::optional<Entry> parseEntry(std::string_view line) {
     Entry e;
     size_t i = 0;
     if (line[0] == '@') {
@@ -143,14 +145,13 @@ std::optional<Entry> parseEntry(const std::string &line) {
         return std::nullopt;
     }
     ++i;
-    std::string_view rest(line);
-    rest.remove_prefix(i);
+    std::string_view rest = line.substr(i);
     if (!rest.empty() && rest[0] == '"') {
         auto text = parseQuoted(line, i);
         if (!text || i != line.size()) {
             return std::nullopt;
         }
-        e.value = RegValue::String(*text);
+        e.value = RegValue::String(std::move(*text));
         return e;
     }
     if (rest.starts_with("dword:")) {
@@ -189,83 +190,113 @@ std::optional<Entry> parseEntry(const std::string &line) {
     return std::nullopt;
 }
 
+// One pass over the text, each logical line handled as it completes: the work and the
+// memory grow with the size of the text, whatever the number of keys, values or
+// continuation lines.
+class Parser {
+  public:
+    Document take() { return std::move(doc_); }
+
+    void line(std::string_view line) {
+        if (line.empty() || line == "REGEDIT4" || line.starts_with("Windows Registry Editor") ||
+            line[0] == ';') {
+            return;
+        }
+        auto key = line.front() == '[' && line.back() == ']' && line.size() > 2 && line[1] != '-'
+                       ? normalKey(line.substr(1, line.size() - 2))
+                       : std::string();
+        if (!key.empty() && key[0] != '-') {
+            auto [it, added] = sectionAt_.try_emplace(lower(key), doc_.sections.size());
+            if (added) {
+                doc_.sections.push_back(Section{key, {}, {}});
+            }
+            current_ = it->second;
+            return;
+        }
+        const bool inSection = current_ != kNone;
+        std::optional<Entry> entry;
+        if (inSection && (line[0] == '"' || line[0] == '@')) {
+            entry = parseEntry(line);
+        }
+        if (!entry) {
+            ++doc_.unparsedCount;
+            (inSection ? doc_.sections[current_].unparsed : doc_.unparsedTop).emplace_back(line);
+            return;
+        }
+        Section &section = doc_.sections[current_];
+        std::string id = std::to_string(current_) + '\0' + lower(entry->name);
+        auto [it, added] = entryAt_.try_emplace(std::move(id), section.entries.size());
+        if (added) {
+            section.entries.push_back(std::move(*entry));
+        } else {
+            section.entries[it->second].value = std::move(entry->value); // the last one wins
+        }
+    }
+
+  private:
+    static constexpr size_t kNone = static_cast<size_t>(-1);
+    Document doc_;
+    size_t current_ = kNone;
+    std::unordered_map<std::string, size_t> sectionAt_; // lower-case key -> section
+    std::unordered_map<std::string, size_t> entryAt_;   // section, lower-case name -> entry
+};
+
 Document parse(const std::string &text) {
-    Document doc;
-    std::istringstream in(text);
-    std::string raw;
-    std::vector<std::string> lines;
+    Parser parser;
     // Join continuation lines (a trailing backslash after a hex list).
     std::string pending;
     bool continued = false;
-    while (std::getline(in, raw)) {
+    bool hexLine = false; // the logical line being joined holds "=hex"
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        std::string_view raw(text.data() + at, end - at);
+        at = end + 1;
         while (!raw.empty() && raw.back() == '\r') {
-            raw.pop_back();
+            raw.remove_suffix(1);
         }
         if (continued) {
             size_t start = raw.find_first_not_of(' ');
-            if (start == std::string::npos) {
+            if (start == std::string_view::npos) {
                 // A continuation never ends in a blank line: the backslash was the text's own.
-                lines.push_back(pending + "\\");
+                pending += '\\';
+                parser.line(pending);
                 pending.clear();
                 continued = false;
                 continue;
             }
-            pending += raw.substr(start);
+            raw.remove_prefix(start);
         } else {
-            pending = raw;
+            hexLine = raw.find("=hex") != std::string_view::npos;
+            if (!(hexLine && !raw.empty() && raw.back() == '\\')) {
+                parser.line(raw); // the common case: no copy
+                continue;
+            }
+            pending.clear();
         }
-        continued =
-            !pending.empty() && pending.back() == '\\' && pending.find("=hex") != std::string::npos;
+        pending += raw;
+        continued = hexLine && !pending.empty() && pending.back() == '\\';
         if (continued) {
             pending.pop_back();
             continue;
         }
-        lines.push_back(std::move(pending));
-        pending.clear();
+        parser.line(pending);
+        std::string().swap(pending); // a long joined value is not kept twice
     }
     if (continued) {
         // The file ends inside a continuation: keep the line as it was written.
-        lines.push_back(pending + "\\");
+        pending += '\\';
+        parser.line(pending);
     }
-    Section *current = nullptr;
-    for (auto &line : lines) {
-        if (line.empty() || line == "REGEDIT4" || line.starts_with("Windows Registry Editor") ||
-            line[0] == ';') {
-            continue;
-        }
-        auto key = line.front() == '[' && line.back() == ']' && line.size() > 2 && line[1] != '-'
-                       ? normalKey(std::string_view(line).substr(1, line.size() - 2))
-                       : std::string();
-        if (!key.empty() && key[0] != '-') {
-            current = doc.find(key);
-            if (!current) {
-                doc.sections.push_back(Section{key, {}, {}});
-                current = &doc.sections.back();
-            }
-            continue;
-        }
-        std::optional<Entry> entry;
-        if (current && (line[0] == '"' || line[0] == '@')) {
-            entry = parseEntry(line);
-        }
-        if (!entry) {
-            ++doc.unparsedCount;
-            (current ? current->unparsed : doc.unparsedTop).push_back(line);
-            continue;
-        }
-        auto it = std::find_if(current->entries.begin(), current->entries.end(),
-                               [&](const Entry &x) { return lower(x.name) == lower(entry->name); });
-        if (it != current->entries.end()) {
-            it->value = std::move(entry->value); // the last definition wins, as on import
-        } else {
-            current->entries.push_back(std::move(*entry));
-        }
-    }
-    return doc;
+    return parser.take();
 }
 
-std::string quote(const std::string &s) {
-    std::string out = "\"";
+// Both append to `out` directly (format makes room once): a long value is never copied twice.
+void appendQuoted(std::string &out, const std::string &s) {
+    out.push_back('"');
     for (char c : s) {
         if (c == '\\' || c == '"') {
             out.push_back('\\');
@@ -273,12 +304,10 @@ std::string quote(const std::string &s) {
         out.push_back(c);
     }
     out.push_back('"');
-    return out;
 }
 
-std::string hexList(const std::vector<uint8_t> &bytes) {
+void appendHexList(std::string &out, const std::vector<uint8_t> &bytes) {
     static const char *digits = "0123456789abcdef";
-    std::string out;
     for (size_t i = 0; i < bytes.size(); ++i) {
         if (i) {
             out.push_back(',');
@@ -286,7 +315,6 @@ std::string hexList(const std::vector<uint8_t> &bytes) {
         out.push_back(digits[bytes[i] >> 4]);
         out.push_back(digits[bytes[i] & 15]);
     }
-    return out;
 }
 
 // A kept line that looks like the start of a continuation is followed by a blank line, so
@@ -297,8 +325,47 @@ std::string keptLine(const std::string &line) {
     return line + (looksContinued ? "\n\n" : "\n");
 }
 
+size_t quotedSize(const std::string &s) {
+    return s.size() + 2 + static_cast<size_t>(std::count(s.begin(), s.end(), '\\')) +
+           static_cast<size_t>(std::count(s.begin(), s.end(), '"'));
+}
+
+// An upper bound of what format writes, so that its output is allocated once.
+size_t formattedSize(const Document &doc) {
+    size_t n = 16;
+    auto kept = [&n](const std::vector<std::string> &lines) {
+        for (const auto &line : lines) {
+            n += line.size() + 2;
+        }
+    };
+    kept(doc.unparsedTop);
+    for (const auto &s : doc.sections) {
+        n += s.key.size() + 4;
+        for (const auto &e : s.entries) {
+            n += quotedSize(e.name) + 2;
+            switch (e.value.type) {
+            case RegType::String:
+                n += e.value.text.find_first_of("\r\n") == std::string::npos
+                         ? quotedSize(e.value.text)
+                         : (e.value.text.size() + 1) * 3 + 8; // hex(1)
+                break;
+            case RegType::Dword:
+                n += 16;
+                break;
+            case RegType::Binary:
+                n += e.value.bytes.size() * 3 + 4;
+                break;
+            }
+        }
+        kept(s.unparsed);
+    }
+    return n;
+}
+
 std::string format(const Document &doc) {
-    std::string out = "REGEDIT4\n\n";
+    std::string out;
+    out.reserve(formattedSize(doc));
+    out += "REGEDIT4\n\n";
     for (const auto &line : doc.unparsedTop) {
         out += keptLine(line);
     }
@@ -312,16 +379,21 @@ std::string format(const Document &doc) {
     for (const Section *s : sorted) {
         out += "[" + s->key + "]\n";
         for (const auto &e : s->entries) {
-            out += e.name.empty() ? std::string("@") : quote(e.name);
+            if (e.name.empty()) {
+                out += "@";
+            } else {
+                appendQuoted(out, e.name);
+            }
             out += "=";
             switch (e.value.type) {
             case RegType::String:
                 if (e.value.text.find_first_of("\r\n") != std::string::npos) {
                     std::vector<uint8_t> b(e.value.text.begin(), e.value.text.end());
                     b.push_back(0);
-                    out += "hex(1):" + hexList(b);
+                    out += "hex(1):";
+                    appendHexList(out, b);
                 } else {
-                    out += quote(e.value.text);
+                    appendQuoted(out, e.value.text);
                 }
                 break;
             case RegType::Dword: {
@@ -331,7 +403,8 @@ std::string format(const Document &doc) {
                 break;
             }
             case RegType::Binary:
-                out += "hex:" + hexList(e.value.bytes);
+                out += "hex:";
+                appendHexList(out, e.value.bytes);
                 break;
             }
             out += "\n";
@@ -345,13 +418,17 @@ std::string format(const Document &doc) {
 }
 
 std::string readFile(const std::filesystem::path &file) {
+    // Read straight into one string: no second copy of a large file.
     std::ifstream in(file, std::ios::binary);
     if (!in) {
         return {};
     }
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    std::string text;
+    char buf[65536];
+    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+        text.append(buf, static_cast<size_t>(in.gcount()));
+    }
+    return text;
 }
 
 // Holds an exclusive lock on "<file>.lock" for a read-modify-write cycle, so that two

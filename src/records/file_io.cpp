@@ -47,6 +47,15 @@ FileIdentity fromStat(const struct stat &st) {
     id.size = static_cast<uint64_t>(st.st_size);
     id.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     id.readOnlyAttr = (st.st_mode & 0222) == 0;
+    if (S_ISDIR(st.st_mode)) {
+        id.kind = FileKind::Folder;
+    } else if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+        id.kind = FileKind::Device;
+    } else if (S_ISFIFO(st.st_mode)) {
+        id.kind = FileKind::Fifo;
+    } else if (!S_ISREG(st.st_mode)) {
+        id.kind = FileKind::Other;
+    }
     return id;
 }
 } // namespace

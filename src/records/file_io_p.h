@@ -15,8 +15,12 @@ namespace quillon::records::detail {
 // The store error number for an errno value.
 int ErrnoCode(int err);
 
+// What a path names; only a regular file can hold a store.
+enum class FileKind : uint8_t { Regular, Folder, Device, Fifo, Other };
+
 struct FileIdentity {
     bool exists = false;
+    FileKind kind = FileKind::Regular;
     uint64_t dev = 0;
     uint64_t ino = 0;
     uint64_t size = 0;

@@ -38,6 +38,8 @@ QUILLON_REC_ERROR(ERecKeyError, ERecError)
 // The store's message texts; "%s" stands for the file name or key.
 inline constexpr const char *kMsgNotValid = "The file %s is not a valid QDB file";
 inline constexpr const char *kMsgInvalidPassword = "The password you have provided is invalid";
+inline constexpr const char *kMsgIndexDamaged = "The index of %s is damaged";
+inline constexpr const char *kMsgNotAFile = "%s is not a file";
 inline constexpr const char *kMsgNoMemoryIndex = "Not enough memory to extend the index to %s";
 inline constexpr const char *kMsgDuplicateKey = "Duplicate keys are not allowed";
 inline constexpr const char *kMsgNoData = "File %s is empty";

@@ -144,6 +144,10 @@ class TRecordFile {
     [[nodiscard]] uint64_t DataSize() const { return dataSize_; }
     // How many journalled changes the last open replayed (0 after a clean close).
     [[nodiscard]] int RecoveredChanges() const { return recovered_; }
+    // Why the index read at open is damaged (a key there twice, unknown flag bits); empty
+    // when it is sound. Only a read-only open gets this far: a writer refuses such a file
+    // with ERecIndexError rather than drop an entry.
+    [[nodiscard]] const std::string &IndexDamage() const { return indexDamage_; }
     [[nodiscard]] std::string JournalName() const { return fileName_ + ".qjl"; }
     static std::string JournalNameFor(const std::string &container) { return container + ".qjl"; }
     // The key comparison in force: negative, zero or positive.
@@ -181,7 +185,7 @@ class TRecordFile {
     void parseIndex(const Bytes &index);
     void createEmptyContainer();
     void openJournal();
-    bool replayJournal(const Bytes &journal, const detail::FileIdentity &id);
+    bool replayJournal(const detail::PosixFile &journal, const detail::FileIdentity &id);
     void resetJournal(const detail::FileIdentity &id);
     void appendJournal(JournalOp op, const std::string &key, uint32_t flags, const Bytes &block);
     void foldInto(const std::string &target, bool isContainer);
@@ -237,6 +241,7 @@ class TRecordFile {
     bool indexChanged_ = false;
     std::vector<UndoStep> undo_; // changes since open or the last FlushIndex
     int recovered_ = 0;
+    std::string indexDamage_;
 
     detail::PosixFile data_;
     uint64_t dataSize_ = 0;

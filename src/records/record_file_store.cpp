@@ -26,6 +26,7 @@ constexpr uint8_t kIndexMagic[4] = {'Q', 'I', 'X', 0};
 constexpr uint8_t kJournalMagic[4] = {'Q', 'J', 'L', '1'};
 constexpr size_t kJournalHeader = 40;
 constexpr size_t kMinEntrySize = 13;
+constexpr size_t kJournalChunk = 64 * 1024;
 constexpr const char *kCaseSensitiveKey = "QDBCaseSensitive";
 
 void put32(Bytes &b, uint32_t v) {
@@ -118,6 +119,14 @@ void TRecordFile::open() {
 void TRecordFile::openFile() {
     recovered_ = 0;
     detail::FileIdentity id = detail::Identify(fileName_);
+    if (id.exists && id.kind != detail::FileKind::Regular) {
+        // Opening a FIFO would wait for a writer, and a folder or a device is not missing:
+        // say what the name really is.
+        static constexpr const char *kWhat[] = {"a file", "a folder", "a device", "a FIFO",
+                                                "a special file"};
+        throw ERecFileError(FormatMessage(kMsgNotAFile, fileName_) + " but " +
+                            kWhat[static_cast<int>(id.kind)]);
+    }
     if (!id.exists) {
         if (readOnly_) {
             raiseFile(-2, fileName_);
@@ -141,26 +150,15 @@ void TRecordFile::openFile() {
     open_ = true;
 
     // Replay what the journal holds: changes of a process that ended without Close.
-    Bytes journal;
+    bool changed = false;
     if (journal_.isOpen()) {
-        uint64_t size = 0;
-        if (journal_.size(size) == 0 && size > 0) {
-            journal.resize(size);
-            if (journal_.readAt(0, journal.data(), journal.size()) != 0) {
-                journal.clear();
-            }
-        }
+        changed = replayJournal(journal_, id);
     } else {
         detail::PosixFile j;
-        uint64_t size = 0;
-        if (j.open(JournalName(), O_RDONLY) == 0 && j.size(size) == 0 && size > 0) {
-            journal.resize(size);
-            if (j.readAt(0, journal.data(), journal.size()) != 0) {
-                journal.clear();
-            }
+        if (j.open(JournalName(), O_RDONLY) == 0) {
+            changed = replayJournal(j, id);
         }
     }
-    bool changed = replayJournal(journal, id);
     openedAs_ = id;
     if (!readOnly_) {
         if (changed) {
@@ -289,9 +287,18 @@ void TRecordFile::parseIndex(const Bytes &index) {
         notValid();
     }
     caseSensitive_ = false;
+    indexDamage_.clear();
     keys_.clear();
     admin_.clear();
     keys_.reserve(count);
+    // Damage that would lose an entry if the list were written back: the first one found
+    // is named; a reader keeps every entry, a writer refuses the file.
+    std::string damage;
+    auto noteDamage = [&damage](const std::string &what) {
+        if (damage.empty()) {
+            damage = what;
+        }
+    };
     size_t pos = 4;
     uint32_t step = count / 10 + 1;
     for (uint32_t i = 1; i <= count; ++i) {
@@ -314,12 +321,11 @@ void TRecordFile::parseIndex(const Bytes &index) {
         if (uint64_t{e.offset} + e.size > dataSize_) {
             notValid();
         }
+        if ((e.flags & ~(kFlagAdmin | kFlagCompressed)) != 0) {
+            noteDamage("the entry '" + e.key + "' has unknown flags " + std::to_string(e.flags));
+        }
         if ((e.flags & kFlagAdmin) != 0) {
-            size_t at = lowerBound(admin_, e.key);
-            if (at < admin_.size() && CompareKeys(admin_[at].key, e.key) == 0) {
-                throw ERecIndexError(FormatMessage(kMsgNoMemoryIndex, fileName_));
-            }
-            admin_.insert(admin_.begin() + static_cast<ptrdiff_t>(at), std::move(e));
+            admin_.push_back(std::move(e));
         } else {
             keys_.push_back(std::move(e));
         }
@@ -328,13 +334,10 @@ void TRecordFile::parseIndex(const Bytes &index) {
         }
     }
     progress(0, 0);
-    // The file stores its ordinary entries in descending order.
+    // The file stores both lists in descending order.
     std::reverse(keys_.begin(), keys_.end());
+    std::reverse(admin_.begin(), admin_.end());
 
-    if (auto at = find(admin_, kCaseSensitiveKey)) {
-        Bytes flag = readBlock(admin_[*at]);
-        caseSensitive_ = flag.size() == 1 && flag[0] == 1;
-    }
     auto less = [this](const TIndexEntry &a, const TIndexEntry &b) {
         return CompareKeys(a.key, b.key) < 0;
     };
@@ -342,60 +345,95 @@ void TRecordFile::parseIndex(const Bytes &index) {
         return CompareKeys(a.key, b.key) == 0;
     };
     // Lookups are binary searches: a list that another writer left out of order is sorted
-    // rather than trusted, and neighbours that compare equal under the order in force are
-    // dropped (the first one stays).
-    if (!std::is_sorted(keys_.begin(), keys_.end(), less) ||
-        std::adjacent_find(keys_.begin(), keys_.end(), same) != keys_.end()) {
-        std::stable_sort(keys_.begin(), keys_.end(), less);
-        keys_.erase(std::unique(keys_.begin(), keys_.end(), same), keys_.end());
+    // (n log n, whatever the order on disk) rather than trusted.
+    auto order = [&](std::vector<TIndexEntry> &list) {
+        if (!std::is_sorted(list.begin(), list.end(), less)) {
+            std::stable_sort(list.begin(), list.end(), less);
+        }
+        auto twice = std::adjacent_find(list.begin(), list.end(), same);
+        if (twice != list.end()) {
+            noteDamage("the key '" + twice->key + "' is there twice");
+        }
+    };
+    order(admin_);
+    if (auto at = find(admin_, kCaseSensitiveKey)) {
+        Bytes flag = readBlock(admin_[*at]);
+        caseSensitive_ = flag.size() == 1 && flag[0] == 1;
     }
     if (caseSensitive_) {
-        std::stable_sort(admin_.begin(), admin_.end(), less);
+        order(admin_);
+    }
+    order(keys_);
+    if (!damage.empty()) {
+        indexDamage_ = FormatMessage(kMsgIndexDamaged, fileName_) + ": " + damage;
+        if (!readOnly_) {
+            throw ERecIndexError(indexDamage_);
+        }
     }
 }
 
-bool TRecordFile::replayJournal(const Bytes &j, const detail::FileIdentity &id) {
-    if (j.size() < kJournalHeader || std::memcmp(j.data(), kJournalMagic, 4) != 0 ||
-        detail::Crc32(j.data(), 36) != get32(j.data() + 36)) {
+bool TRecordFile::replayJournal(const detail::PosixFile &j, const detail::FileIdentity &id) {
+    uint64_t size = 0;
+    uint8_t header[kJournalHeader];
+    if (j.size(size) != 0 || size < kJournalHeader || j.readAt(0, header, kJournalHeader) != 0 ||
+        std::memcmp(header, kJournalMagic, 4) != 0 ||
+        detail::Crc32(header, 36) != get32(header + 36)) {
         return false;
     }
-    detail::FileIdentity base = getIdentity(j.data() + 4);
+    detail::FileIdentity base = getIdentity(header + 4);
+    // The first pass checks each record's CRC in chunks and keeps only where its block is;
+    // the second reads one block at a time. Memory stays bounded by the largest record a
+    // writer made, however large (or sparse) the journal is.
     struct Op {
         JournalOp op;
         std::string key;
         uint32_t flags;
-        Bytes block;
+        bool enciphered;
+        uint64_t blockAt;
+        size_t blockSize;
     };
     std::vector<Op> ops;
     std::optional<detail::FileIdentity> foldedTo;
-    size_t pos = kJournalHeader;
-    while (j.size() - pos >= 8) {
-        uint32_t length = get32(j.data() + pos);
-        uint32_t crc = get32(j.data() + pos + 4);
-        if (length < 6 || length > j.size() - pos - 8) {
+    Bytes chunk(std::min<uint64_t>(kJournalChunk, size));
+    uint64_t pos = kJournalHeader;
+    while (size - pos >= 8 + 6) {
+        uint8_t head[8 + 2 + kMaxKeyLength + 4];
+        if (j.readAt(pos, head, 8 + 2) != 0) {
             break;
         }
-        const uint8_t *body = j.data() + pos + 8;
-        if (detail::Crc32(body, length) != crc) {
+        uint32_t length = get32(head);
+        uint32_t crc = get32(head + 4);
+        size_t keyLength = head[9];
+        if (length < 6 || length > size - pos - 8 || 2 + keyLength + 4 > length ||
+            j.readAt(pos + 10, head + 10, keyLength + 4) != 0) {
             break;
         }
-        size_t keyLength = body[1];
-        if (2 + keyLength + 4 > length) {
-            break;
+        uint32_t sum = 0;
+        bool readable = true;
+        for (uint64_t done = 0; done < length && readable;) {
+            size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), length - done));
+            readable = j.readAt(pos + 8 + done, chunk.data(), n) == 0;
+            sum = detail::Crc32(chunk.data(), n, sum);
+            done += n;
         }
+        if (!readable || sum != crc) {
+            break; // a torn or damaged record ends the journal
+        }
+        const uint8_t *body = head + 8;
         Op op{static_cast<JournalOp>(body[0] & 0x7F),
               std::string(reinterpret_cast<const char *>(body + 2), keyLength),
-              get32(body + 2 + keyLength), Bytes(body + 6 + keyLength, body + length)};
-        pos += 8 + length;
-        if ((body[0] & 0x80) != 0) {
-            if (!cipherKey_) {
-                throw ERecInvalidPW(kMsgInvalidPassword);
-            }
-            TransformChunk(*cipherKey_, op.block.data(), op.block.size());
+              get32(body + 2 + keyLength),
+              (body[0] & 0x80) != 0,
+              pos + 8 + 6 + keyLength,
+              length - 6 - keyLength};
+        pos += 8 + uint64_t{length};
+        if (op.enciphered && !cipherKey_) {
+            throw ERecInvalidPW(kMsgInvalidPassword);
         }
         if (op.op == JournalOp::Fold) {
-            if (op.block.size() == 32) {
-                foldedTo = getIdentity(op.block.data());
+            Bytes block(op.blockSize == 32 ? 32 : 0);
+            if (!block.empty() && j.readAt(op.blockAt, block.data(), 32) == 0) {
+                foldedTo = getIdentity(block.data());
             }
             continue;
         }
@@ -406,16 +444,26 @@ bool TRecordFile::replayJournal(const Bytes &j, const detail::FileIdentity &id) 
     }
     // Either the journal's own base, or a container that another program wrote since: the
     // journal is logical (keys and blocks), so it applies to either.
-    for (auto &op : ops) {
+    for (const Op &op : ops) {
+        Bytes block;
+        if (op.op == JournalOp::Add || op.op == JournalOp::Change || op.op == JournalOp::Admin) {
+            block.resize(op.blockSize);
+            if (j.readAt(op.blockAt, block.data(), block.size()) != 0) {
+                break; // the journal changed under us: keep what was applied
+            }
+            if (op.enciphered) {
+                TransformChunk(*cipherKey_, block.data(), block.size());
+            }
+        }
         switch (op.op) {
         case JournalOp::Add:
-            applyAdd(op.key, op.block, op.flags & kFlagCompressed);
+            applyAdd(op.key, block, op.flags & kFlagCompressed);
             break;
         case JournalOp::Change:
             if (auto at = find(keys_, op.key)) {
-                applyChange(*at, op.block, op.flags & kFlagCompressed);
+                applyChange(*at, block, op.flags & kFlagCompressed);
             } else {
-                applyAdd(op.key, op.block, op.flags & kFlagCompressed);
+                applyAdd(op.key, block, op.flags & kFlagCompressed);
             }
             break;
         case JournalOp::Delete:
@@ -424,7 +472,7 @@ bool TRecordFile::replayJournal(const Bytes &j, const detail::FileIdentity &id) 
             }
             break;
         case JournalOp::Admin:
-            applyAdmin(op.key, op.block);
+            applyAdmin(op.key, block);
             break;
         default:
             continue;

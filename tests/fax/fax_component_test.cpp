@@ -117,14 +117,22 @@ TEST(FileNaming, CounterAndDateNames) {
     EXPECT_EQ(GenerateFaxName(1, "", "TIF"), "FAX0001.TIF");
 }
 
-TEST(FileNaming, AllNumbersTakenGivesNoname) {
+TEST(FileNaming, AllNumbersTakenGoOnInTheSameFolder) {
+    // Once 0001 to 9999 of a day are taken the next fax still gets a free name of its
+    // own in the destination folder, never a shared one elsewhere.
     std::string dir = TempFolder("full");
+    std::string today = Today();
     for (int n = 1; n <= 9999; ++n) {
         char name[32];
         std::snprintf(name, sizeof name, "FAX%04d.APF", n);
         std::ofstream(dir + name).put('x');
+        std::snprintf(name, sizeof name, "%s%04d.APF", today.c_str(), n);
+        std::ofstream(dir + name).put('x');
     }
-    EXPECT_EQ(GenerateFaxName(1, dir, "APF"), "NONAME.APF");
+    EXPECT_EQ(GenerateFaxName(1, dir, "APF"), dir + "FAX10000.APF");
+    EXPECT_EQ(GenerateFaxName(2, dir, "APF"), dir + today + "10000.APF");
+    std::ofstream(dir + today + "10000.APF").put('x');
+    EXPECT_EQ(GenerateFaxName(2, dir, "APF"), dir + today + "10001.APF");
 }
 
 TEST(FaxLog, HistoryLines) {

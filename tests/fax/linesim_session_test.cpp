@@ -359,5 +359,26 @@ TEST(Class1Session, TwoCallsInARowOnOneSession) {
     EXPECT_TRUE(rx.WaitFinish(20s));
 }
 
+// A received fax never replaces a file: when the name it is given is taken, the file stays
+// as it was and the fax is kept beside it, under the name the events report.
+TEST(Class1Session, TakenNameKeepsTheOldFileAndTheFaxBesideIt) {
+    std::string dir = TempDir("taken");
+    std::string taken = dir + "/fixed.APF";
+    std::ofstream(taken) << "an older fax";
+    std::ofstream(dir + "/fixed-1.APF") << "another one";
+    LineSim sim({FaxDataPath("text_std_1p.tif")}, dir + "/linesim.log");
+    Receiver rx(sim.Slave());
+    rx.fax->OnFaxName = [&](TCustomAbstractFax &, std::string &name) { name = taken; };
+    rx.fax->SetOneFax(true);
+    rx.fax->BeginReceive();
+    ASSERT_TRUE(rx.WaitFinish(200s)) << rx.Trace();
+    EXPECT_EQ(rx.Of("finish")[0].code, 0) << rx.Trace();
+    std::string file = ReceivedFile(rx);
+    EXPECT_EQ(file, dir + "/fixed-2.APF");
+    std::ifstream old(taken);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(old), {}), "an older fax");
+    ExpectPagesMatch(file, "text_std_1p.tif", 1);
+}
+
 } // namespace
 } // namespace quillon::fax::test

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <unistd.h>
 
 #include "fax/apf_file.h"
@@ -262,8 +263,17 @@ TEST_F(ApfFileTest, WriteFailuresAreReported) {
     if (std::filesystem::exists("/dev/full")) {
         // The disk-full device: the header write or its flush fails with "Disk is full".
         TApfWriter full;
-        EXPECT_EQ(full.OpenFaxFile("/dev/full", "x"), -101);
+        EXPECT_EQ(full.OpenFaxFile("/dev/full", "x", TFileCreate::Replace), -101);
     }
+    // A fax file is created only where no file is: an existing one is left as it was.
+    std::string taken = path("taken.apf");
+    std::ofstream(taken) << "older";
+    TApfWriter second;
+    int32_t rc = second.OpenFaxFile(taken, "x");
+    EXPECT_TRUE(IsNameTaken(rc)) << rc;
+    std::ifstream in(taken);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "older");
+    EXPECT_EQ(SiblingFaxName("/d/06120001.APF", 3), "/d/06120001-3.APF");
 }
 
 } // namespace

@@ -82,7 +82,7 @@ TEST_F(SmtpClientTest, TwoAttachmentsArriveAsMultipartMixedWithTheirExactBytes) 
     ASSERT_TRUE(std::regex_search(
         raw, m,
         std::regex("Content-Type: multipart/mixed;\r\n\tboundary=\"(= Multipart Boundary "
-                   "[0-9]{10})\"\r\n")));
+                   "[0-9a-f]{32})\"\r\n")));
     std::string boundary = m[1];
     EXPECT_EQ(client.Boundary(), boundary);
     EXPECT_TRUE(std::regex_search(

@@ -37,8 +37,22 @@ std::optional<TLogKind> detectKind(const std::string &path) {
 }
 
 int run(const std::string &command, const std::string &path) {
-    if (!std::filesystem::is_regular_file(path)) {
-        std::cerr << FileErrorMessage(-2, std::filesystem::absolute(path).string()) << "\n";
+    std::error_code ec;
+    std::filesystem::file_status st = std::filesystem::status(path, ec);
+    std::string full = std::filesystem::absolute(path).string();
+    if (!std::filesystem::exists(st)) {
+        std::cerr << FileErrorMessage(-2, full) << "\n";
+        return 1;
+    }
+    if (!std::filesystem::is_regular_file(st)) {
+        // Said here, before the store appends its extension to a name without one.
+        const char *what =
+            std::filesystem::is_directory(st) ? "a folder"
+            : std::filesystem::is_fifo(st)    ? "a FIFO"
+            : std::filesystem::is_character_file(st) || std::filesystem::is_block_file(st)
+                ? "a device"
+                : "a special file";
+        std::cerr << FormatMessage(kMsgNotAFile, full) << " but " << what << "\n";
         return 1;
     }
     std::optional<TLogKind> kind = detectKind(path);
@@ -55,6 +69,10 @@ int run(const std::string &command, const std::string &path) {
         for (int i = 0; i < view.Count(); ++i) {
             view.GoTo(i);
             view.Get(item);
+        }
+        if (!view.IndexDamage().empty()) {
+            std::cerr << view.IndexDamage() << "\n";
+            return 1;
         }
         int listed = log.Refresh();
         if (listed != view.Count()) {

@@ -21,6 +21,18 @@ void usage() {
                  "                        [--line TEXT]... [FILE]...\n");
 }
 
+constexpr unsigned long kMaxTimeoutSec = 86400; // a day; also keeps the milliseconds in 32 bits
+
+// Reads a whole number of seconds from 1 to kMaxTimeoutSec, digits only.
+bool parseTimeout(const std::string &text, unsigned long &out) {
+    if (text.empty() || text.size() > 6 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return false;
+    }
+    out = std::stoul(text);
+    return out >= 1 && out <= kMaxTimeoutSec;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -57,7 +69,13 @@ int main(int argc, char **argv) {
             lines.push_back(v);
         } else if (a == "--timeout") {
             ok = value(v);
-            timeoutSec = std::strtoul(v.c_str(), nullptr, 10);
+            if (ok && !parseTimeout(v, timeoutSec)) {
+                std::fprintf(stderr,
+                             "quillon-sendmail: --timeout '%s' is not a number of seconds from 1 "
+                             "to %lu\n",
+                             v.c_str(), kMaxTimeoutSec);
+                return 1;
+            }
         } else if (a == "--help" || a == "-h") {
             usage();
             return 0;
@@ -97,16 +115,23 @@ int main(int argc, char **argv) {
     client.OnDisplay = [](mail::TSmtpClientBase *, const std::string &msg) {
         std::fprintf(stderr, "%s\n", msg.c_str());
     };
-    client.OnGetData = [&lines](mail::TSmtpClientBase *, int lineNum, char *msgLine, int maxLen,
-                                bool &more) {
-        if (lineNum < 1 || static_cast<size_t>(lineNum) > lines.size()) {
+    // A line longer than the client's line area goes out as several lines, never cut.
+    size_t lineIndex = 0;
+    size_t lineOffset = 0;
+    client.OnGetData = [&](mail::TSmtpClientBase *, int, char *msgLine, int maxLen, bool &more) {
+        if (lineIndex >= lines.size()) {
             more = false;
             return;
         }
-        const std::string &l = lines[static_cast<size_t>(lineNum - 1)];
-        size_t n = std::min(l.size(), static_cast<size_t>(maxLen));
-        std::memcpy(msgLine, l.data(), n);
+        const std::string &l = lines[lineIndex];
+        size_t n = std::min(l.size() - lineOffset, static_cast<size_t>(std::max(maxLen, 1)));
+        std::memcpy(msgLine, l.data() + lineOffset, n);
         msgLine[n] = '\0';
+        lineOffset += n;
+        if (lineOffset >= l.size()) {
+            ++lineIndex;
+            lineOffset = 0;
+        }
     };
     int mailError = -1;
     client.OnRequestDone = [&](mail::TSmtpClientBase *, mail::TSmtpRequest rq, uint16_t error) {

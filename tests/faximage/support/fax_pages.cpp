@@ -159,7 +159,7 @@ void WriteApf(const std::string &path, const std::vector<ApfPage> &pages,
             throw std::runtime_error("APF writer failed with " + std::to_string(rc));
         }
     };
-    check(writer.OpenFaxFile(path, remoteId));
+    check(writer.OpenFaxFile(path, remoteId, fax::TFileCreate::Replace)); // fixtures are rewritten
     for (const ApfPage &page : pages) {
         check(writer.BeginPage(page.flags));
         check(writer.AppendPageData(page.data));
