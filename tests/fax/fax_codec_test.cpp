@@ -143,11 +143,10 @@ TEST(HdlcFrames, DcsDecoding) {
 
 TEST(HdlcFrames, IncomingFrames) {
     // TSI with leading noise before the address byte, FCS and DLE ETX at the end.
-    std::vector<uint8_t> tsi = {0x00, 0x0D, 0xFF, 0x03, 0x43};
     std::string id = "0010 555 1+";
-    tsi.insert(tsi.end(), id.begin(), id.end());
-    tsi.insert(tsi.end(), 9, ' ');
-    tsi.insert(tsi.end(), {0x12, 0x34, 0x10, 0x03});
+    std::string frame = std::string("\x00\x0D\xFF\x03\x43", 5) + id + std::string(9, ' ') +
+                        std::string("\x12\x34\x10\x03", 4);
+    std::vector<uint8_t> tsi(frame.begin(), frame.end());
     TDecodedFrame f = DecodeFrame(tsi);
     EXPECT_EQ(f.kind, TFrameKind::StationId);
     EXPECT_FALSE(f.final);

@@ -237,7 +237,7 @@ TEST(ScriptedModem, TrainingRatios) {
         rig.Call();
         ASSERT_TRUE(rig.rx->WaitFinish(40s)) << rig.Log();
         EXPECT_EQ(rig.rx->Of("finish")[0].code, kErrFaxTrainError);
-        EXPECT_TRUE(rig.modem.WaitFrame(kFcfFtt, 0));
+        EXPECT_TRUE(rig.modem.WaitFrame(kFcfFtt, 10000));
         EXPECT_EQ(rig.modem.CountCommand("AT+FRM=24"), 1u);
     }
 }
