@@ -26,3 +26,11 @@ ReplaceResult ReplaceFileContents(const std::filesystem::path &file, std::string
                                   mode_t mode, std::string_view tempSuffix);
 
 } // namespace quillon::platform
+
+namespace quillon::platform {
+
+// Makes a file that was written and closed by other code durable: its data and the folder
+// entry that names it reach the disk. Returns 0 or the errno of the failed step.
+int SyncFileToDisk(const std::filesystem::path &file);
+
+} // namespace quillon::platform
