@@ -109,6 +109,10 @@ TForm1::TForm1(Options options, platform::EventLoop &loop)
     ReceiveFax1.SetStatusDisplay(&FaxStatus1);
     ReceiveFax1.SetFaxFileExt("APF");
     ReceiveFax1.SetDestinationDir((folder_ / "faxes").string());
+    // A good fax ends the session as soon as the caller has gone, so the line is released
+    // and the fax forwarded without waiting for the modem to be made ready for the next
+    // call; after a failed call the session goes on waiting and is stopped there.
+    ReceiveFax1.SetOneFax(true);
     FaxStatus1.SetCaption("Fax Status");
     FaxStatus1.SetVisible(true);
 
@@ -528,6 +532,9 @@ void TForm1::ReceiveFax1FaxError(int32_t ErrorCode) {
 
 void TForm1::ReceiveFax1FaxFinish(int32_t ErrorCode) {
     event("receiver finished (" + std::to_string(ErrorCode) + ")");
+    // The session has ended, so a stop armed for it is done with.
+    stopRequested_ = false;
+    ReceiveFax1.SetConstantStatus(false);
     if (endCall()) {
         StartForwarding();
     }
