@@ -25,6 +25,27 @@ constexpr int32_t TapiErrorCode(uint32_t lineError) {
     return -static_cast<int32_t>(13800 + (lineError & 0x7FFFFFFFu));
 }
 
+// The telephony codes the line device raises. The line-service substitute fails in a few
+// ways only, each given the platform line error that means it; the texts are in the message
+// table under the code's magnitude.
+inline constexpr int32_t kErrTapiBadDeviceId = TapiErrorCode(0x80000002); // not a serial device
+inline constexpr int32_t kErrTapiCallUnavail = TapiErrorCode(0x80000005); // the call failed
+inline constexpr int32_t kErrTapiInUse = TapiErrorCode(0x8000000F);       // opened elsewhere
+inline constexpr int32_t kErrTapiNoDevice = TapiErrorCode(0x80000042);    // path missing
+inline constexpr int32_t kErrTapiOperationFailed = TapiErrorCode(0x80000048);
+inline constexpr int32_t kErrTapiOperationUnavail = TapiErrorCode(0x80000049);
+inline constexpr int32_t kErrTapiResourceUnavail = TapiErrorCode(0x8000004B); // unplugged
+// The library's own codes the telephony device raises.
+inline constexpr int32_t kErrPortNotAssigned = -1005;
+inline constexpr int32_t kErrTapiBusy = -13928;
+inline constexpr int32_t kErrTapiNotSet = -13929;
+inline constexpr int32_t kErrTapiNoSelect = -13930;
+inline constexpr int32_t kErrTapiUnexpected = -13934;
+inline constexpr int32_t kErrTapiVoiceNotSupported = -13935;
+inline constexpr int32_t kErrTapiWaveFail = -13936;
+static_assert(kErrTapiNoDevice == -13866 && kErrTapiInUse == -13815 &&
+              kErrTapiResourceUnavail == -13875 && kErrTapiOperationUnavail == -13873);
+
 // Root of the library's exceptions; carries the signed code it was raised for.
 class ECommException : public std::runtime_error {
   public:
