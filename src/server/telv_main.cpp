@@ -103,6 +103,13 @@ TForm1::TForm1(Options options, platform::EventLoop &loop)
     ComPort1.SetLogging(comm::tlOff);
     ComPort1.SetTapiMode(comm::tmOn);
 
+    Components.InsertComponent(ComPort1);
+    Components.InsertComponent(TapiDevice1);
+    TapiDevice1.SetComPort(&ComPort1);
+    TapiDevice1.SetShowTapiDevices(true);
+    TapiDevice1.SetShowPorts(true);
+    TapiDevice1.SetEnableVoice(false);
+
     std::filesystem::create_directories(folder_ / "faxes");
     ReceiveFax1.SetComPort(&ComPort1);
     ReceiveFax1.SetStationID("Telv");
@@ -154,6 +161,8 @@ TForm1::~TForm1() {
     ReceiveFax1.OnFaxLog = nullptr;
     ReceiveFax1.OnFaxStatus = nullptr;
     ReceiveFax1.OnFaxAccept = nullptr;
+    TapiDevice1.OnTapiPortOpen = nullptr;
+    TapiDevice1.OnTapiPortClose = nullptr;
 }
 
 void TForm1::initSettingVariable(TRegistryVariable &v, const char *name, TVarRegistryTypes type) {
@@ -166,6 +175,8 @@ void TForm1::initSettingVariable(TRegistryVariable &v, const char *name, TVarReg
 }
 
 void TForm1::bindComponents() {
+    TapiDevice1.OnTapiPortOpen = [this](comm::TCustomTapiDevice &) { TapiDevice1TapiPortOpen(); };
+    TapiDevice1.OnTapiPortClose = [this](comm::TCustomTapiDevice &) { TapiDevice1TapiPortClose(); };
     ReceiveFax1.OnFaxAccept = [this](fax::TCustomAbstractFax &, bool &accept) {
         ReceiveFax1FaxAccept(accept);
     };
@@ -343,10 +354,16 @@ void TForm1::btnHostConfgSaveClick() {
 }
 
 void TForm1::cbModemClick() {
-    // The selection dialog belongs to the telephony line device; without one the field
-    // keeps what the operator typed ("Direct to COMn" or a line device name).
-    Panel5.Caption = cbModem.Text;
-    changed();
+    guarded([this] {
+        if (TapiDevice1.ChooseDevice()) {
+            if (ComPort1.TapiMode() == comm::tmOff) {
+                cbModem.Text = kDirectPortPrefix + std::to_string(ComPort1.ComNumber());
+            } else {
+                cbModem.Text = TapiDevice1.SelectedDevice();
+            }
+        }
+        changed();
+    });
 }
 
 void TForm1::cbModemEnter() {
@@ -363,6 +380,8 @@ void TForm1::applyModemChoice() {
         // A serial port chosen directly: the saved choice survives a restart this way.
         ComPort1.SetTapiMode(comm::tmOff);
         ComPort1.SetComNumber(static_cast<uint16_t>(std::atoi(m.c_str() + prefix.size())));
+    } else if (ComPort1.TapiMode() == comm::tmOff && !m.empty()) {
+        ComPort1.SetTapiMode(comm::tmAuto); // a line device named in the field
     }
 }
 
@@ -370,11 +389,11 @@ void TForm1::BitBtnBegFaxClick() {
     guarded([this] {
         captureWanted_ = true;
         applyModemChoice();
-        std::string selected = cbModem.Text;
+        TapiDevice1.SetSelectedDevice(cbModem.Text);
         comm::TTapiMode tm = ComPort1.TapiMode();
-        if (tm == comm::tmOn || (tm == comm::tmAuto && !selected.empty())) {
+        if (tm == comm::tmOn || (tm == comm::tmAuto && !TapiDevice1.SelectedDevice().empty())) {
             try {
-                startPassthrough(selected);
+                TapiDevice1.StartPassthrough();
             } catch (const std::exception &e) {
                 // The line could not be taken: try again in a second.
                 event("capture: line device not available: " + std::string(e.what()));
@@ -385,7 +404,11 @@ void TForm1::BitBtnBegFaxClick() {
             beginDirect();
         }
         ReceiveFax1.NamingMode = 2;
-        ReceiveFax1.PrepareModemForReceive();
+        if (ComPort1.Open()) {
+            // On the line device's path the port opens later, from the event loop; the
+            // session prepares the modem itself when it starts there.
+            ReceiveFax1.PrepareModemForReceive();
+        }
         mode_ = cmCapturing;
         BitBtnEndFax.Enabled = true;
         BitBtnBegFax.Enabled = false;
@@ -404,17 +427,14 @@ void TForm1::beginDirect() {
     ReceiveFax1.BeginReceive();
 }
 
-void TForm1::startPassthrough(const std::string &device) {
-    (void)device;
-    // No line device is attached: the line service path cannot take a modem.
-    comm::RaiseError(-13930); // "No TAPI device selected"
-}
-
 bool TForm1::endCall() {
-    if (ComPort1.Open()) {
+    bool released = TapiDevice1.EndCall();
+    if (ComPort1.TapiMode() != comm::tmOn && ComPort1.Open()) {
+        // A port opened directly is released too, so the next capture opens the device
+        // afresh (a modem unplugged and plugged in again is found).
         ComPort1.SetOpen(false);
     }
-    return true;
+    return released;
 }
 
 void TForm1::TapiDevice1TapiPortOpen() {

@@ -35,7 +35,9 @@
 #include <string>
 #include <vector>
 
+#include "comm/base_component.h"
 #include "comm/comm_port.h"
+#include "comm/tapi_device.h"
 #include "fax/fax_status.h"
 #include "fax/receive_fax.h"
 #include "mail/smtp_client.h"
@@ -104,7 +106,10 @@ class TForm1 : public TForm {
     ~TForm1();
 
     // ---- owned components ----
+    // The form as the owner its components find their partners on.
+    comm::TComponentOwner Components;
     comm::TComPort ComPort1{"ComPort1"};
+    comm::TTapiDevice TapiDevice1{nullptr, "TapiDevice1"};
     fax::TReceiveFax ReceiveFax1{nullptr, "ReceiveFax1"};
     fax::TFaxStatus FaxStatus1{"FaxStatus1"};
     mail::TSmtpMimeClient SmtpClient;
@@ -195,8 +200,7 @@ class TForm1 : public TForm {
     void bindComponents();
     void initSettingVariable(TRegistryVariable &v, const char *name, TVarRegistryTypes type);
     void loadReceiverSettings();
-    // The line device's part: take the named line, and release whatever line is held.
-    void startPassthrough(const std::string &device);
+    // Releases whatever line is held: the line device's call, or the directly opened port.
     bool endCall();
     void beginDirect();
     void applyModemChoice();

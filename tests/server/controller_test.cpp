@@ -241,5 +241,32 @@ TEST_F(Controller, RecoveryWhileCapturingWithFilesPendingLetsTheRunProceed) {
     EXPECT_GT(form.RetryDelay().count(), 0);
 }
 
+// The line device path: a device that cannot be taken is swallowed and retried a second
+// later, leaving the controls as they were; the modem field's dialog picks a line device.
+TEST_F(Controller, LineDeviceThatCannotBeTakenIsRetried) {
+    fx.store().SetValue(kLinesKey, "Fax Modem",
+                        platform::RegValue::String((fx.folder() / "gone").string()));
+    fx.store().SetValue(kConfigKey, "rgModem", platform::RegValue::String("Fax Modem"));
+    TForm1 &form = fx.start();
+    form.BitBtnBegFaxClick();
+    EXPECT_EQ(fx.count("capture: line device not available"), 1u) << fx.trace();
+    EXPECT_EQ(fx.count("recovering"), 0u);
+    EXPECT_EQ(form.TapiDevice1.SelectedDevice(), "Fax Modem");
+    EXPECT_TRUE(form.Timer1.enabled());
+    EXPECT_TRUE(form.BitBtnBegFax.Enabled);
+    EXPECT_EQ(form.reMessages.Lines[1], "Not Ready");
+    ASSERT_TRUE(fx.waitEvent("capture: line device not available", 2, 30s)) << fx.trace();
+    form.BitBtnEndFaxClick();
+    EXPECT_FALSE(form.Timer1.enabled());
+
+    form.TapiDevice1.SetShowPorts(false);
+    auto previous = comm::SetDeviceSelectHook(
+        [](const comm::TDeviceSelectionForm &dialog) { return dialog.Entries().empty() ? -1 : 0; });
+    form.cbModem.Text.clear();
+    form.cbModemClick();
+    comm::SetDeviceSelectHook(previous);
+    EXPECT_EQ(form.cbModem.Text, "Fax Modem");
+}
+
 } // namespace
 } // namespace quillon::server::test

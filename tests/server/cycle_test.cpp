@@ -69,14 +69,19 @@ class Cycle : public ::testing::Test {
 };
 
 // One fax: received, logged in vIn.qdb and sque.qdb, mailed with the headers and body
-// lines, logged in vOut.qdb; capture runs again and a second call is mailed too.
+// lines, logged in vOut.qdb; capture runs again and a second call is mailed too. The modem
+// is reached through the line table.
 TEST_F(Cycle, TwoCallsInARowEachMailed) {
     mail::test::SmtpServer smtp;
     ASSERT_TRUE(smtp.ok());
-    fx.configure("127.0.0.1:" + smtp.portText(), link());
+    // The modem is a line device of the line table, taken in passthrough mode.
+    fx.configure("127.0.0.1:" + smtp.portText(), link(), "office@localhost", "Direct connection",
+                 true, "Fax Modem");
     auto sim = Call(link(), "text_std_1p.tif");
     TForm1 &form = fx.start();
+    EXPECT_EQ(form.Panel5.Caption, "Fax Modem");
     form.BitBtnBegFaxClick();
+    EXPECT_EQ(form.ComPort1.TapiMode(), comm::tmOn);
     EXPECT_FALSE(form.BitBtnBegFax.Enabled);
     EXPECT_TRUE(form.BitBtnEndFax.Enabled);
     EXPECT_EQ(form.reMessages.Lines[1], "Waiting For Fax.");

@@ -28,12 +28,17 @@ ServerFixture::~ServerFixture() {
 }
 
 void ServerFixture::configure(const std::string &smtp, const std::string &modemPath,
-                              const std::string &address, const std::string &entry, bool toEmail) {
+                              const std::string &address, const std::string &entry, bool toEmail,
+                              const std::string &lineDevice) {
     platform::SettingsStore s = store();
     s.SetValue(kConfigKey, "rgSMTP", platform::RegValue::String(smtp));
     s.SetValue(kConfigKey, "rgEmailAddress", platform::RegValue::String(address));
     s.SetValue(kConfigKey, "rgPhoneNumber", platform::RegValue::String(entry));
-    s.SetValue(kConfigKey, "rgModem", platform::RegValue::String("Direct to COM1"));
+    s.SetValue(kConfigKey, "rgModem",
+               platform::RegValue::String(lineDevice.empty() ? "Direct to COM1" : lineDevice));
+    if (!lineDevice.empty()) {
+        s.SetValue(kLinesKey, lineDevice, platform::RegValue::String(modemPath));
+    }
     s.SetValue(kConfigKey, "rgToEmail", platform::RegValue::Dword(toEmail ? 1 : 0));
     s.SetValue(kConfigKey, "rgFaxClass", platform::RegValue::Dword(2)); // Class 1
     s.SetValue(kPortsKey, "COM1", platform::RegValue::String(modemPath));

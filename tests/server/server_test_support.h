@@ -18,6 +18,7 @@ namespace quillon::server::test {
 
 inline constexpr const char *kConfigKey = "HKEY_CURRENT_USER\\Software\\Brakmo\\TelvSrvr\\Config";
 inline constexpr const char *kPortsKey = "HKEY_CURRENT_USER\\Software\\Brakmo\\TelvSrvr\\Ports";
+inline constexpr const char *kLinesKey = "HKEY_CURRENT_USER\\Software\\Brakmo\\TelvSrvr\\Lines";
 
 class ServerFixture {
   public:
@@ -30,10 +31,12 @@ class ServerFixture {
     [[nodiscard]] platform::SettingsStore store() const { return platform::SettingsStore::User(); }
 
     // The settings of a server that mails to `address` through `smtp` ("127.0.0.1:port")
-    // over `entry`, with the modem "Direct to COM1" mapped to `modemPath`.
+    // over `entry`, with the modem "Direct to COM1" mapped to `modemPath`, or with
+    // `lineDevice` not empty, the line device of that name behind it.
     void configure(const std::string &smtp, const std::string &modemPath,
                    const std::string &address = "office@localhost",
-                   const std::string &entry = "Direct connection", bool toEmail = true);
+                   const std::string &entry = "Direct connection", bool toEmail = true,
+                   const std::string &lineDevice = {});
 
     // Creates the controller on the folder and runs its start-up.
     TForm1 &start();
