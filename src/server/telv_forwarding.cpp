@@ -41,7 +41,8 @@ void TForm1::wmRasNotify(uint32_t state, int32_t error) {
         }
     } else if (state == RASCS_Disconnected) {
         std::string text = DialErrorText(error);
-        if (forwarding_ && !mailRun_) {
+        // A dial cancelled by a hang-up belongs to a run already given up.
+        if (forwarding_ && !mailRun_ && error != kDialErrCancelled) {
             forwardingFailed("dial-up failed: " + text);
         }
     }
