@@ -32,6 +32,9 @@ std::vector<TPendingEntry> TPendingStore::Parse(const std::string &text,
     int number = 0;
     while (std::getline(in, line)) {
         ++number;
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back(); // a list edited by hand with CR LF line ends reads the same
+        }
         if (number == 1) {
             if (line != kHeader) {
                 problems.push_back("pending list: unknown format \"" + line.substr(0, 40) + "\"");

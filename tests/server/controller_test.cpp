@@ -94,10 +94,11 @@ TEST(ControllerPieces, PendingListFileRoundTripAndDamage) {
 
     // A damaged line is reported, the readable ones are kept, and the file as found is
     // copied aside.
-    std::ofstream(store.Path()) << "QUILLON-PENDING 1\nfaxes/a.APF\tX\nno tab here\n";
+    std::ofstream(store.Path()) << "QUILLON-PENDING 1\r\nfaxes/a.APF\tX\r\nno tab here\n";
     back = store.Load(problems);
     ASSERT_EQ(back.size(), 1u);
     EXPECT_EQ(back[0].file, "faxes/a.APF");
+    EXPECT_EQ(back[0].sender, "X");
     ASSERT_EQ(problems.size(), 2u);
     EXPECT_TRUE(fs::exists(fx.folder() / "pending.lst.bad"));
 }
