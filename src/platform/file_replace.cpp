@@ -75,3 +75,27 @@ void DiscardFile(const std::filesystem::path &tmp) {
 }
 
 } // namespace quillon::platform
+
+namespace quillon::platform {
+
+int SyncFileToDisk(const std::filesystem::path &file) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    int rc = ::fsync(fd) < 0 ? errno : 0;
+    ::close(fd);
+    if (rc != 0) {
+        return rc;
+    }
+    int dir = ::open(file.parent_path().empty() ? "." : file.parent_path().c_str(),
+                     O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
+        return errno;
+    }
+    rc = ::fsync(dir) < 0 ? errno : 0;
+    ::close(dir);
+    return rc;
+}
+
+} // namespace quillon::platform

@@ -32,3 +32,11 @@ ReplaceResult PublishFile(const std::filesystem::path &tmp, const std::filesyste
 void DiscardFile(const std::filesystem::path &tmp);
 
 } // namespace quillon::platform
+
+namespace quillon::platform {
+
+// Makes a file that was written and closed by other code durable: its data and the folder
+// entry that names it reach the disk. Returns 0 or the errno of the failed step.
+int SyncFileToDisk(const std::filesystem::path &file);
+
+} // namespace quillon::platform

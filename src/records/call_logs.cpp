@@ -1,5 +1,6 @@
 #include "records/call_logs.h"
 
+#include <cstdio>
 #include <filesystem>
 
 #include "platform/ui_hooks.h"
@@ -92,8 +93,12 @@ const LogSpec &logLayout(TLogKind kind) {
 std::string FormatLogTime(std::time_t when) {
     std::tm local{};
     localtime_r(&when, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%m/%d/%Y %I:%M %p", &local);
+    // AM and PM spelled out here: %p follows the process locale, which a Qt program takes
+    // from the environment, and the records' pattern is fixed.
+    int hour = local.tm_hour % 12 == 0 ? 12 : local.tm_hour % 12;
+    char text[48];
+    std::snprintf(text, sizeof text, "%02d/%02d/%04d %02d:%02d %s", local.tm_mon + 1, local.tm_mday,
+                  local.tm_year + 1900, hour, local.tm_min, local.tm_hour < 12 ? "AM" : "PM");
     return text;
 }
 
