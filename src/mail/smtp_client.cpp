@@ -8,6 +8,8 @@
 
 namespace quillon::mail {
 
+namespace net = platform::net;
+
 namespace {
 
 constexpr uint32_t kMsgRequestDone = platform::kWmUser + 1;
@@ -16,8 +18,8 @@ constexpr uint32_t kMsgRequestDone = platform::kWmUser + 1;
 constexpr int kMaxReplyLines = 100;
 // Winsock's "software caused connection abort": the client gave up on a peer that broke
 // the conversation.
-constexpr uint16_t kErrConnectionAbandoned = 10053;
-constexpr uint16_t kErrReplyTooLong = 10040;
+constexpr uint16_t kErrConnectionAbandoned = net::kWsaEconnaborted;
+constexpr uint16_t kErrReplyTooLong = net::kWsaEmsgsize;
 
 bool isWaitingState(TSmtpClientState s) {
     return s == ssDnsLookup || s == ssConnecting || s == ssWaitingBanner || s == ssWaitingResponse;
@@ -169,7 +171,7 @@ void TSmtpClientBase::TriggerRequestDone(uint16_t error) {
             TriggerDisplay(e.what());
             nextRequest_ = nullptr;
             requestDoneFlag_ = false;
-            TriggerRequestDone(10022);
+            TriggerRequestDone(net::kWsaEinval);
         }
         return;
     }
@@ -205,7 +207,7 @@ void TSmtpClientBase::SetState(TSmtpClientState s) {
 
 void TSmtpClientBase::CheckReady() {
     if (state_ != ssReady && state_ != ssInternalReady) {
-        throw SmtpException("SMTP component not ready");
+        throw SmtpException("SMTP component not ready", net::kWsaEinprogress);
     }
 }
 
@@ -242,7 +244,7 @@ void TSmtpClientBase::timeoutCheck() {
     }
     disarmTimeout();
     TriggerDisplay("Timed out after " + std::to_string(Timeout) + " ms");
-    fail(10060, "");
+    fail(net::kWsaEtimedout, "");
 }
 
 void TSmtpClientBase::fail(int error, const std::string &text) {
@@ -283,7 +285,7 @@ void TSmtpClientBase::AbandonMessage(int error, const std::string &why) {
 void TSmtpClientBase::Connect() {
     CheckReady();
     if (connected_) {
-        throw SmtpException("SMTP component already connected");
+        throw SmtpException("SMTP component already connected", net::kWsaEisconn);
     }
     if (!highLevelFlag_) {
         requestType_ = srConnect;
@@ -299,7 +301,7 @@ void TSmtpClientBase::Connect() {
     try {
         socket_.DnsLookup(Host);
     } catch (const ESocketException &e) {
-        connectFailed(socket_.LastError() != 0 ? socket_.LastError() : 10022, e.what());
+        connectFailed(socket_.LastError() != 0 ? socket_.LastError() : net::kWsaEinval, e.what());
     }
 }
 
@@ -340,7 +342,7 @@ void TSmtpClientBase::dnsLookupDone(uint16_t error) {
         SetState(ssConnecting);
         socket_.Connect();
     } catch (const ESocketException &e) {
-        connectFailed(socket_.LastError() != 0 ? socket_.LastError() : 10022, e.what());
+        connectFailed(socket_.LastError() != 0 ? socket_.LastError() : net::kWsaEinval, e.what());
     }
 }
 
@@ -359,7 +361,7 @@ void TSmtpClientBase::sessionConnected(uint16_t error) {
 void TSmtpClientBase::sessionClosed(uint16_t /*error*/) {
     connected_ = false;
     TriggerSessionClosed(0);
-    TriggerRequestDone(10004);
+    TriggerRequestDone(net::kWsaEintr);
 }
 
 // ---- replies ----
@@ -367,7 +369,7 @@ void TSmtpClientBase::sessionClosed(uint16_t /*error*/) {
 void TSmtpClientBase::dataAvailable() {
     int room = kReceiveBufferSize - 1 - receiveLen_;
     if (room <= 0) {
-        fail(10040, "");
+        fail(kErrReplyTooLong, "");
         return;
     }
     int n = socket_.Receive(receiveBuffer_ + receiveLen_, room);
@@ -413,7 +415,7 @@ void TSmtpClientBase::ProcessReceivedBytes(const char *data, size_t len) {
                 // conversation rather than waiting for room that never comes.
                 TriggerDisplay("Reply line longer than " + std::to_string(kReceiveBufferSize - 1) +
                                " bytes");
-                fail(10040, "");
+                fail(kErrReplyTooLong, "");
             }
             return;
         }
@@ -504,7 +506,7 @@ void TSmtpClientBase::handleBanner() {
         // The close ends the request with 10004 (the connection-closed path); make sure of
         // it even when the socket had nothing left to close.
         connected_ = false;
-        TriggerRequestDone(10004);
+        TriggerRequestDone(net::kWsaEintr);
         return;
     }
     SetState(ssConnected);
@@ -573,7 +575,7 @@ void TSmtpClientBase::ExecAsync(TSmtpRequest rq, const std::string &cmd,
                                 std::vector<int> okResponses, Step doneAsync) {
     CheckReady();
     if (!connected_) {
-        throw SmtpException("SMTP component not connected");
+        throw SmtpException("SMTP component not connected", net::kWsaEnotconn);
     }
     if (!highLevelFlag_) {
         requestType_ = rq;
@@ -592,7 +594,7 @@ void TSmtpClientBase::ExecAsync(TSmtpRequest rq, const std::string &cmd,
 void TSmtpClientBase::Helo() {
     CheckReady();
     if (!connected_) {
-        throw SmtpException("SMTP component not connected");
+        throw SmtpException("SMTP component not connected", net::kWsaEnotconn);
     }
     std::string domain = SignOn.empty() ? LocalHostName() : SignOn;
     ExecAsync(srHelo, "HELO " + domain, {250}, nullptr);
@@ -609,10 +611,10 @@ void TSmtpClientBase::MailFrom() {
 void TSmtpClientBase::RcptTo() {
     CheckReady();
     if (!connected_) {
-        throw SmtpException("SMTP component not connected");
+        throw SmtpException("SMTP component not connected", net::kWsaEnotconn);
     }
     if (rcptName_.empty()) {
-        throw SmtpException("RcptName list is empty");
+        throw SmtpException("RcptName list is empty", net::kWsaEdestaddrreq);
     }
     itemCount_ = -1;
     nextRcpt();
@@ -661,7 +663,7 @@ void TSmtpClientBase::Abort() {
     connected_ = false;
     receiveLen_ = 0;
     if (!requestDoneFlag_) {
-        TriggerRequestDone(10004);
+        TriggerRequestDone(net::kWsaEintr);
     }
     SetState(ssReady);
 }
@@ -678,12 +680,12 @@ void TSmtpClientBase::Mail() {
 
 void TSmtpClientBase::highLevelAsync(TSmtpRequest rq, uint16_t fctSet) {
     if ((fctSet & kFctConnect) != 0 && connected_) {
-        throw SmtpException("SMTP component already connected");
+        throw SmtpException("SMTP component already connected", net::kWsaEisconn);
     }
     CheckReady();
     if ((fctSet & kFctRcptTo) != 0 && rcptName_.empty()) {
         // Refused here rather than after MAIL FROM, where it could only end the request.
-        throw SmtpException("RcptName list is empty");
+        throw SmtpException("RcptName list is empty", net::kWsaEdestaddrreq);
     }
     requestType_ = rq;
     requestResult_ = 0;

@@ -44,13 +44,21 @@
 #include <vector>
 
 #include "mail/async_socket.h"
+#include "platform/error_numbers.h"
 #include "platform/event_loop.h"
 
 namespace quillon::mail {
 
+// Raised by the client's requests; carries the error number it stands for (a socket number
+// such as 10057 for "not connected", a file error such as -2), 0 when none applies.
 class SmtpException : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    explicit SmtpException(const std::string &message, int code = 0)
+        : std::runtime_error(message), code_(code) {}
+    [[nodiscard]] int code() const { return code_; }
+
+  private:
+    int code_;
 };
 
 enum TSmtpRequest : uint8_t {

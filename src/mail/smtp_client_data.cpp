@@ -10,6 +10,8 @@
 
 namespace quillon::mail {
 
+namespace net = platform::net;
+
 namespace {
 
 // The data pump hands the socket this much at a time; the wire bytes are the same as
@@ -25,7 +27,7 @@ constexpr size_t kMaxTextLine = 998;
 void TSmtpClientBase::Data() {
     CheckReady();
     if (!connected_) {
-        throw SmtpException("SMTP component not connected");
+        throw SmtpException("SMTP component not connected", net::kWsaEnotconn);
     }
     lineNum_ = 0;
     moreLines_ = true;
@@ -115,7 +117,7 @@ void TSmtpClientBase::dataNext() {
             try {
                 TriggerGetData(lineNum_, area, kLineAreaSize - 1, moreLines_);
             } catch (const std::exception &e) {
-                AbandonMessage(10053, e.what());
+                AbandonMessage(net::kWsaEconnaborted, e.what());
                 return;
             }
             if (!*alive) {

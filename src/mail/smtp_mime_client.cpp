@@ -8,6 +8,8 @@
 
 namespace quillon::mail {
 
+namespace net = platform::net;
+
 namespace {
 
 constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -70,7 +72,7 @@ void TSmtpMimeClient::SetEmailFiles(const std::vector<std::string> &lines) {
         }
         std::error_code ec;
         if (!std::filesystem::is_regular_file(path, ec)) {
-            throw SmtpException("File not found '" + path + "'");
+            throw SmtpException("File not found '" + path + "'", platform::kErrFileNotFound);
         }
         emailFiles_.push_back(path);
     }
@@ -202,11 +204,12 @@ void TSmtpMimeClient::TriggerGetData(int /*lineNum*/, char *msgLine, int maxLen,
         bool eof = false;
         const std::string &path = emailFiles_[fileIndex_];
         if (!EncodeLine(file_, line, eof, fileRead_)) {
-            throw SmtpException("Cannot read attachment '" + path + "'");
+            throw SmtpException("Cannot read attachment '" + path + "'", platform::kErrDeviceRead);
         }
         if (eof && fileRead_ != fileSize_) {
             // Sending what is there would deliver a damaged copy as if it were whole.
-            throw SmtpException("Attachment '" + path + "' changed while it was being sent");
+            throw SmtpException("Attachment '" + path + "' changed while it was being sent",
+                                platform::kErrDeviceRead);
         }
         copyLine(line, msgLine, maxLen);
         if (eof) {

@@ -9,9 +9,16 @@
 
 namespace quillon::records {
 
+// Carries the store error number it was raised for (a file error such as -2 or -101), 0 when
+// none applies.
 class ERecError : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    explicit ERecError(const std::string &message, int code = 0)
+        : std::runtime_error(message), code_(code) {}
+    [[nodiscard]] int code() const { return code_; }
+
+  private:
+    int code_;
 };
 
 #define QUILLON_REC_ERROR(name, parent)                                                            \

@@ -65,7 +65,7 @@ detail::FileIdentity getIdentity(const uint8_t *p) {
 } // namespace
 
 void TRecordFile::raiseFile(int code, const std::string &name) const {
-    throw ERecFileError(FileErrorMessage(code, name, "Unable to extend the file %s"));
+    throw ERecFileError(FileErrorMessage(code, name, "Unable to extend the file %s"), code);
 }
 
 void TRecordFile::discardState() {

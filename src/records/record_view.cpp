@@ -88,7 +88,7 @@ TRecordView::~TRecordView() {
 }
 
 std::string TRecordView::DescriptionKey(size_t index) {
-    char key[16];
+    char key[32];
     std::snprintf(key, sizeof key, "QF.%04zu", index);
     return key;
 }
