@@ -23,6 +23,8 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
             DisarmStateTimer();
             SetProgress(progWaitingCall);
             SetState(rfWaiting);
+        } else if (line == "RING") {
+            ResetReply(); // a call that rings during the set-up is answered on a later ring
         } else {
             ReportError(kErrFaxInitError);
             SetState(rfAbort);
@@ -63,8 +65,7 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
             if (softwareFlow && d != nullptr) {
                 NoteFailure(d->SetSoftwareFlow(6144, 2048, 2));
             }
-            SendFastCommand("AT+FRM=" + currentModulation_);
-            SetReplyTimer(replyTimeoutTicks_);
+            SendReceiveCommand("AT+FRM=" + currentModulation_);
             SetState(rf1StrtTrn);
         } else if (ok()) {
             SendFastCommand("AT+FRH=3");
@@ -99,7 +100,7 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
             // The state timer bounds the training too, so a silent modem cannot stall here.
             ArmStateTimer(replyTimeoutTicks_);
             SetState(rf1CollTrn);
-        } else {
+        } else if (!ReissueReceiveCommand()) {
             ResetReply();
         }
         break;
@@ -154,7 +155,7 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
             SendFrame(kFcfCfr, true);
             ResetReply();
         } else if (ok()) {
-            SendFastCommand("AT+FRM=" + std::string(RateEntry(modIndex_.load()).firstPage));
+            SendReceiveCommand("AT+FRM=" + std::string(RateEntry(modIndex_.load()).firstPage));
             AcceptAndOpen();
         } else {
             ResetReply();
@@ -166,7 +167,7 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
             SetProgress(progSessionParams);
             statusChanged_ = true;
             SetState(rfStartPage);
-        } else {
+        } else if (!ReissueReceiveCommand()) {
             ResetReply();
         }
         break;
@@ -234,7 +235,7 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
             // V.17 callers send every page after a confirmation with the short training of
             // the first page (T.30, 5.3.2: the long training belongs to TCF), so the later
             // pages are received with the first-page digits too ("146", not "145").
-            SendFastCommand("AT+FRM=" + std::string(RateEntry(modIndex_.load()).firstPage));
+            SendReceiveCommand("AT+FRM=" + std::string(RateEntry(modIndex_.load()).firstPage));
             fileState_ = 2;
             // As for the first page, the page starts when the modem reports the carrier;
             // its result line is never taken for image data.
@@ -278,6 +279,36 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
     default:
         break;
     }
+}
+
+// A receive command ("AT+FRM=") with its phase's time limit: the reply time-out from the
+// first issue, which re-issues after "+FCERROR" do not extend.
+void TFaxSession::SendReceiveCommand(std::string command) {
+    receiveCommand_ = std::move(command);
+    SendFastCommand(receiveCommand_);
+    receiveExpiry_ = replyExpiry_;
+}
+
+// T.31: "+FCERROR" after "AT+FRM=" means the modem heard another carrier than the one asked
+// for (often the caller's training in another modulation, or the end of its V.21 frames);
+// the command is issued again and the modem looks for the carrier anew. A "NO CARRIER"
+// there is treated the same. Returns false for any other line, or when the phase's time
+// limit is used up (the state's time-out then ends the call).
+bool TFaxSession::ReissueReceiveCommand() {
+    const std::string &line = line_;
+    if (receiveCommand_.empty() || !(LineHas(line, "+FCERROR") || LineHas(line, "NO CARRIER"))) {
+        return false;
+    }
+    auto left = receiveExpiry_ - std::chrono::steady_clock::now();
+    if (left <= std::chrono::milliseconds(0)) {
+        return false;
+    }
+    SendFastCommand(receiveCommand_);
+    auto ticks =
+        std::chrono::duration_cast<std::chrono::milliseconds>(left).count() / comm::kMsPerTick;
+    ArmStateTimer(static_cast<int32_t>(std::max<int64_t>(1, ticks)));
+    replyExpiry_ = receiveExpiry_;
+    return true;
 }
 
 // The caller's TCF is zeros; a line with 10 percent or more non-zero bytes is a failed

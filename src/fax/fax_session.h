@@ -31,6 +31,7 @@
 
 #include "comm/dispatcher.h"
 #include "fax/apf_file.h"
+#include "fax/class2_codec.h"
 #include "fax/fax_codec.h"
 #include "fax/fax_types.h"
 #include "platform/event_loop.h"
@@ -84,8 +85,10 @@ class TFaxSession {
     // pass. Returns the last error (0 when the session runs). Does nothing and returns 0
     // when the session already runs.
     int32_t StartSession();
-    // The cancel call of AbortSession: the handler with message 32416.
-    void Cancel();
+    // The cancel call of AbortSession: the handler with message 32416. With another code than
+    // -6005 the session ends the same way for that reason (a modem that went away is a line
+    // error, reported through OnFaxError and as the finish code).
+    void Cancel(int32_t code = kErrCancelRequested);
     // A handler pass; `second` carries the dispatcher handle in its high 16 bits.
     void ReceiveHandler(uint32_t message, uint32_t first, int32_t second);
     [[nodiscard]] bool Running() const { return running_.load(); }
@@ -112,6 +115,9 @@ class TFaxSession {
     [[nodiscard]] uint8_t State() const { return stateMirror_.load(); }
     [[nodiscard]] int ModulationIndex() const { return modIndex_.load(); }
     [[nodiscard]] bool ModemInitialised() const { return modemInitialised_.load(); }
+    // The class the last preparation or start chose (the detected one with fcDetect);
+    // fcUnknown before the first.
+    [[nodiscard]] TFaxClass ActiveClass() const { return activeClass_.load(); }
 
   private:
     friend class TFaxSessionTestAccess;
@@ -193,15 +199,22 @@ class TFaxSession {
     // Class 1 states (class1_receive.cpp).
     void Class1Action(bool dataEvent, bool timerEvent);
     void TrainingCheck(bool dataEvent);
+    void SendReceiveCommand(std::string command);
+    bool ReissueReceiveCommand();
     void AcceptAndOpen();
     void SetModulation(const TDcsParams &dcs);
 
     // Class 2 and 2.0 (class2_receive.cpp).
+    void LoadClass2Table(TFaxClass cls);
+    bool Class2ParameterCommands(const TSessionSettings &s);
     bool Class2Prepare();
     bool Class2StartCommands();
     void Class2Init();
     void Class2Action(bool dataEvent, bool timerEvent);
     void Class2PageEnded();
+    void Class2SessionParams();
+    bool Class2AcceptAndOpen();
+    void Class2PageResult();
 
     // ---- shared values (any thread) ----
     mutable std::mutex dataMutex_; // settings and the two strings below
@@ -232,7 +245,7 @@ class TFaxSession {
     int32_t stepFailure_ = 0;                          // see NoteFailure
 
     // ---- session record (under the pass lock) ----
-    TFaxClass activeClass_ = fcUnknown;
+    std::atomic<TFaxClass> activeClass_{fcUnknown}; // the class the session speaks
     bool statusRunning_ = false;
     uint8_t lastDataByte_ = 255;
     uint8_t fileState_ = 3;
@@ -261,6 +274,9 @@ class TFaxSession {
     bool trainDle_ = false;
     bool trainingGivenUp_ = false; // FTT at the lowest rate: end the call once it is sent
     uint16_t retryCount_ = 0;
+    int probedIndex_ = 0;        // the rate probe's index; every call offers it again (0: no probe)
+    std::string receiveCommand_; // the last "AT+FRM=" command, re-issued after +FCERROR
+    std::chrono::steady_clock::time_point receiveExpiry_{}; // its phase's time limit
     int32_t ringCount_ = 0;
     std::string currentModulation_ = "24";
     std::string line_; // the last complete result line, for the state's action
@@ -269,6 +285,8 @@ class TFaxSession {
     TApfWriter file_;
     bool busyBeforePrepare_ = false;
     std::string class2HangupKeyword_ = "FHNG";
+    TClass2Table class2Table_ = Class2Table(fcClass2);
+    bool acceptAsked_ = false; // OnFaxAccept has been asked in this call (Class 2)
 };
 
 } // namespace quillon::fax

@@ -129,6 +129,14 @@ class TAbstractFaxStatus : public comm::TBaseComponent {
 
   private:
     friend class TCustomAbstractFax;
+    // The component lets go of this display (switched to another, or destroyed): neither
+    // the link nor the window's copy of it may point at it any more.
+    void Unlink() {
+        fax_ = nullptr;
+        if (display_) {
+            display_->Fax = nullptr;
+        }
+    }
     TCustomAbstractFax *fax_ = nullptr;
     std::string caption_ = "Fax Status";
     bool visible_ = false;

@@ -165,6 +165,7 @@ class TCustomAbstractFax : public comm::TBaseComponent {
 
     comm::TCustomComPort *comPort_ = nullptr;
     int portListener_ = 0;
+    int portDestroyListener_ = 0;
     TAbstractFaxStatus *statusDisplay_ = nullptr;
     TFaxLog *faxLog_ = nullptr;
     std::string faxFile_;

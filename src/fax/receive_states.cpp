@@ -51,6 +51,11 @@ void TFaxSession::StateInit() {
         NoteFailure(d->SetSignals(true, true));
     }
     if (activeClass_ == fcClass1) {
+        // Each call is offered the rate the probe found, not the rate of the last caller's
+        // DCS (a caller at 4800 or a fallback would otherwise lower every later call).
+        if (probedIndex_ != 0) {
+            modIndex_.store(probedIndex_);
+        }
         SetState(rf1Init1);
         SendCommand("AT+FCLASS=1");
     } else {
@@ -292,8 +297,8 @@ void TFaxSession::StateAbort(bool cancel) {
 
 void TFaxSession::HangUp() {
     comm::TBaseDispatcher *d = disp_.load();
-    if (d == nullptr) {
-        return;
+    if (d == nullptr || d->DeviceLost()) {
+        return; // a modem that went away has no line to put on hook
     }
     // What was already handed to the port (an FTT before a failed training) goes out before
     // the line reset purges the output.
