@@ -144,7 +144,7 @@ void TStandardFaxDisplay::UpdateValues(TCustomAbstractFax &fax) {
         fsDialAttempt = "1";
     }
     fsTotalPages = std::to_string(fax.TotalPages());
-    fsRemoteID = fax.RemoteStationID();
+    fsRemoteID = fax.RemoteStationName();
     fsConnectBPS = std::to_string(fax.ConnectBPS());
     fsResolution = fax.FineResolution() ? "high" : "standard";
     fsWidth = fax.WidePage() ? "2048" : "1728";

@@ -465,8 +465,8 @@ void TFaxLog::UpdateLog(TFaxLogCode code) {
     std::string text;
     switch (code) {
     case lfaxReceiveStart:
-        text = "Receive " + fax_->FaxFile() + " from " + fax_->RemoteStationID() + " started at " +
-               DateTimeText() + "\n";
+        text = "Receive " + fax_->FaxFile() + " from " + fax_->RemoteStationName() +
+               " started at " + DateTimeText() + "\n";
         break;
     case lfaxReceiveOK:
         text = "Receive finished OK at " + DateTimeText() + "\n\n";

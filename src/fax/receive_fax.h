@@ -108,6 +108,11 @@ class TCustomAbstractFax : public comm::TBaseComponent {
     // ---- read-only session values ----
     [[nodiscard]] uint16_t SessionProgress() const { return session_->SessionProgress(); }
     [[nodiscard]] std::string RemoteStationID() const { return session_->RemoteStationID(); }
+    // The caller's identifier as people read it: RemoteStationID without the fill spaces a
+    // Class 1 caller sends in front of it ("         +1 555 0100" reads "+1 555 0100").
+    [[nodiscard]] std::string RemoteStationName() const {
+        return TrimBlanks(session_->RemoteStationID());
+    }
     [[nodiscard]] int32_t LastErrorCode() const { return session_->LastErrorCode(); }
     [[nodiscard]] uint16_t HangupCode() const { return session_->HangupCode(); }
     [[nodiscard]] uint16_t CurrentPage() const { return session_->CurrentPage(); }

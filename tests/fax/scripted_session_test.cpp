@@ -140,6 +140,11 @@ TEST(ScriptedModem, DcsAndPageDataEscapes) {
     EXPECT_EQ(frames[4].fcf, kFcfMcf);
     EXPECT_EQ(rig.rx->Count("log", lfaxReceiveOK), 1u);
     EXPECT_EQ(rig.rx->Of("accept")[0].remoteId, "         +1 555 0100");
+    // The file keeps the 20 characters as received; people read them without the fill.
+    TApfFileHeader header;
+    ASSERT_EQ(ReadFileHeader(file, header), 0);
+    EXPECT_EQ(header.StationId(), "         +1 555 0100");
+    EXPECT_EQ(rig.fax().RemoteStationName(), "+1 555 0100");
 }
 
 TEST(ScriptedModem, AnswersOnSecondRing) {

@@ -134,7 +134,7 @@ int main(int argc, char **argv) {
         }
     };
     receiver.OnFaxAccept = [&](fax::TCustomAbstractFax &cp, bool &) {
-        std::printf("ACCEPT remote=%s\n", Quote(cp.RemoteStationID()).c_str());
+        std::printf("ACCEPT remote=%s\n", Quote(cp.RemoteStationName()).c_str());
     };
     receiver.OnFaxLog = [&](fax::TCustomAbstractFax &cp, fax::TFaxLogCode code) {
         std::string file = cp.FaxFile();
@@ -150,14 +150,14 @@ int main(int argc, char **argv) {
         case fax::lfaxReceiveOK:
             received = true;
             std::printf("RECEIVED %s pages=%d remote=%s\n", file.c_str(), pages,
-                        Quote(cp.RemoteStationID()).c_str());
+                        Quote(cp.RemoteStationName()).c_str());
             break;
         case fax::lfaxReceiveFail:
             std::printf("FAILED %s pages=%d remote=%s\n", file.c_str(), pages,
-                        Quote(cp.RemoteStationID()).c_str());
+                        Quote(cp.RemoteStationName()).c_str());
             break;
         case fax::lfaxReceiveSkip:
-            std::printf("SKIPPED remote=%s\n", Quote(cp.RemoteStationID()).c_str());
+            std::printf("SKIPPED remote=%s\n", Quote(cp.RemoteStationName()).c_str());
             break;
         default:
             break;
