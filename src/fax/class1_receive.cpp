@@ -6,6 +6,8 @@
 
 #include "fax/fax_session.h"
 
+#include <utility>
+
 namespace quillon::fax {
 
 void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
@@ -201,7 +203,12 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
         break;
 
     case rf1WritePage: {
-        int32_t rc = file_.EndPage();
+        pageRejected_ = !PageQualityAcceptable();
+        int32_t rc = pageRejected_ ? file_.DiscardPage() : file_.EndPage();
+        if (pageRejected_ && rc == 0) {
+            // The page's number is given back: a page sent again takes its place.
+            currentPage_.store(static_cast<uint16_t>(currentPage_.load() - 1));
+        }
         if (rc != 0) {
             // The page could not be counted: the call fails, and says why.
             ReportError(rc);
@@ -217,7 +224,19 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
     }
 
     case rf1SendMCF:
-        if (connect()) {
+        if (pageRejected_ && connect()) {
+            // T.30 5.3.6.2.3: RTN, retrain negative; the caller retrains (DCS and TCF) and
+            // may send the page again.
+            SendFrame(kFcfRtn, true);
+            ResetReply();
+        } else if (pageRejected_ && ok()) {
+            pageRejected_ = false;
+            retrainAfterRtn_ = true;
+            fileState_ = 2;
+            Delay(kTurnaroundDelayMs);
+            SendFastCommand("AT+FRH=3");
+            SetState(rf1CollFrms);
+        } else if (connect()) {
             if (eom_ && morePages_) {
                 // CSI and DIS follow in the same transmission.
                 SendFrame(kFcfMcf, false);
@@ -279,6 +298,18 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
     default:
         break;
     }
+}
+
+// The page just received against the copy-quality thresholds (copy_quality.h); the damaged
+// rows of a kept page count for the call.
+bool TFaxSession::PageQualityAcceptable() {
+    const TPageQuality &q = quality_.Quality();
+    if (!q.Acceptable()) {
+        pagesRejected_.store(static_cast<uint16_t>(pagesRejected_.load() + 1));
+        return false;
+    }
+    damagedRows_.store(damagedRows_.load() + q.rowsDamaged);
+    return true;
 }
 
 // A receive command ("AT+FRM=") with its phase's time limit: the reply time-out from the
@@ -367,6 +398,10 @@ void TFaxSession::TrainingCheck(bool dataEvent) {
 }
 
 void TFaxSession::AcceptAndOpen() {
+    if (std::exchange(retrainAfterRtn_, false) && file_.IsOpen()) {
+        SetState(rf1WtPgCnnct); // the caller was accepted before the RTN
+        return;
+    }
     bool accepted = AskAccept();
     if (accepted && fileState_ == 3) {
         int32_t rc = OpenFaxFile();

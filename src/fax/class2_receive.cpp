@@ -105,6 +105,9 @@ void TFaxSession::Class2PageResult() {
         return; // a report without page data (a repeated report): nothing to decide
     }
     if (Class2PageGood(StripPrefix(line_))) {
+        // The modem checked the copy quality (+FCR=1) and said good; our own row counts
+        // still reach the call's figures.
+        damagedRows_.store(damagedRows_.load() + quality_.Quality().rowsDamaged);
         pageConfirmed_ = true;
         int32_t rc = file_.EndPage();
         if (rc != 0) {
@@ -114,6 +117,7 @@ void TFaxSession::Class2PageResult() {
         return;
     }
     pageConfirmed_ = false;
+    pagesRejected_.store(static_cast<uint16_t>(pagesRejected_.load() + 1));
     int32_t rc = file_.DiscardPage();
     if (rc != 0) {
         ReportError(rc);

@@ -32,6 +32,7 @@
 #include "comm/dispatcher.h"
 #include "fax/apf_file.h"
 #include "fax/class2_codec.h"
+#include "fax/copy_quality.h"
 #include "fax/fax_codec.h"
 #include "fax/fax_types.h"
 #include "platform/event_loop.h"
@@ -110,6 +111,12 @@ class TFaxSession {
     [[nodiscard]] bool FineResolution() const { return fine_.load(); }
     [[nodiscard]] bool WidePage() const { return wide_.load(); }
     [[nodiscard]] bool ErrorCorrection() const { return ecm_.load(); }
+    // Copy quality of the last page received (rows decoded, rows damaged), and the damaged
+    // rows of the call's pages that were kept.
+    [[nodiscard]] uint32_t PageRowsGood() const { return pageRowsGood_.load(); }
+    [[nodiscard]] uint32_t PageRowsDamaged() const { return pageRowsDamaged_.load(); }
+    [[nodiscard]] uint32_t DamagedRows() const { return damagedRows_.load(); }
+    [[nodiscard]] uint16_t PagesRejected() const { return pagesRejected_.load(); }
     [[nodiscard]] std::string RemoteStationID() const;
     [[nodiscard]] std::string FaxFileName() const;
     [[nodiscard]] uint8_t State() const { return stateMirror_.load(); }
@@ -203,6 +210,7 @@ class TFaxSession {
     bool ReissueReceiveCommand();
     void AcceptAndOpen();
     void SetModulation(const TDcsParams &dcs);
+    bool PageQualityAcceptable();
 
     // Class 2 and 2.0 (class2_receive.cpp).
     void LoadClass2Table(TFaxClass cls);
@@ -236,6 +244,10 @@ class TFaxSession {
     std::atomic<uint8_t> stateMirror_{rfInit};
     std::atomic<int> modIndex_{1};
     std::atomic<bool> modemInitialised_{false};
+    std::atomic<uint32_t> pageRowsGood_{0};
+    std::atomic<uint32_t> pageRowsDamaged_{0};
+    std::atomic<uint32_t> damagedRows_{0};
+    std::atomic<uint16_t> pagesRejected_{0};
 
     // ---- pass lock ----
     std::mutex passMutex_;
@@ -274,6 +286,9 @@ class TFaxSession {
     bool trainDle_ = false;
     bool trainingGivenUp_ = false; // FTT at the lowest rate: end the call once it is sent
     uint16_t retryCount_ = 0;
+    TCopyQualityChecker quality_;
+    bool pageRejected_ = false;    // the page just received is answered with RTN
+    bool retrainAfterRtn_ = false; // the caller's DCS and training follow an RTN
     int probedIndex_ = 0;        // the rate probe's index; every call offers it again (0: no probe)
     std::string receiveCommand_; // the last "AT+FRM=" command, re-issued after +FCERROR
     std::chrono::steady_clock::time_point receiveExpiry_{}; // its phase's time limit

@@ -145,6 +145,8 @@ void TStandardFaxDisplay::UpdateValues(TCustomAbstractFax &fax) {
     }
     fsTotalPages = std::to_string(fax.TotalPages());
     fsRemoteID = fax.RemoteStationName();
+    fsDamagedRows = std::to_string(fax.DamagedRows()) + " rows, " +
+                    std::to_string(fax.PagesRejected()) + " pages refused";
     fsConnectBPS = std::to_string(fax.ConnectBPS());
     fsResolution = fax.FineResolution() ? "high" : "standard";
     fsWidth = fax.WidePage() ? "2048" : "1728";

@@ -75,6 +75,7 @@ class TStandardFaxDisplay {
     // Value labels.
     std::string fsPhoneNumber, fsFaxFileName, fsCoverFileName, fsTotalPages, fsDialAttempt;
     std::string fsRemoteID, fsConnectBPS, fsResolution, fsWidth, fsErrorControl;
+    std::string fsDamagedRows; // damaged rows in the pages kept, and pages refused
     std::string fsCurrentPage, fsPageLength, fsBytesTransferred, fsElapsedTime, fsStatusMsg;
     std::string fsLabel19 = "Page progress:";
     TMeter fsMeter;

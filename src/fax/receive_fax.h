@@ -115,6 +115,13 @@ class TCustomAbstractFax : public comm::TBaseComponent {
     }
     [[nodiscard]] int32_t LastErrorCode() const { return session_->LastErrorCode(); }
     [[nodiscard]] uint16_t HangupCode() const { return session_->HangupCode(); }
+    // Copy quality: rows of the last page that decoded and that were damaged; damaged rows
+    // in the pages kept so far in this call; pages refused for their quality (answered with
+    // RTN, or reported bad by a Class 2 modem) in this call.
+    [[nodiscard]] uint32_t PageRowsGood() const { return session_->PageRowsGood(); }
+    [[nodiscard]] uint32_t PageRowsDamaged() const { return session_->PageRowsDamaged(); }
+    [[nodiscard]] uint32_t DamagedRows() const { return session_->DamagedRows(); }
+    [[nodiscard]] uint16_t PagesRejected() const { return session_->PagesRejected(); }
     [[nodiscard]] uint16_t CurrentPage() const { return session_->CurrentPage(); }
     [[nodiscard]] int32_t BytesTransferred() const { return session_->BytesTransferred(); }
     [[nodiscard]] uint16_t TotalPages() const { return 0; }

@@ -36,6 +36,10 @@ void TFaxSession::StateInit() {
         faxFileName_.clear();
     }
     pageConfirmed_ = false;
+    pageRejected_ = false;
+    retrainAfterRtn_ = false;
+    damagedRows_.store(0);
+    pagesRejected_.store(0);
     eom_ = false;
     morePages_ = false;
     // Every call starts with a fresh retry budget: a count kept for the life of the session
@@ -161,6 +165,7 @@ void TFaxSession::StateStartPage() {
     lastDataByte_ = 255;
     ArmStateTimer(replyTimeoutTicks_);
     pageBytes_.store(0);
+    quality_.Start(wide_.load() ? 2048 : 1728);
     if (activeClass_ == fcClass2 || activeClass_ == fcClass2_0) {
         if (comm::TBaseDispatcher *d = disp_.load()) {
             NoteFailure(d->WriteByte(0x12)); // DC2: the modem may start the page data
@@ -209,6 +214,7 @@ void TFaxSession::StateGetPageData(bool timerEvent) {
                 stored = ReverseBits(stored);
             }
             writeError = file_.AppendPageByte(stored);
+            quality_.Feed(stored);
             pageBytes_.store(pageBytes_.load() + 1);
             lastDataByte_ = lastDataByte_ == 0x10 ? 255 : c;
             if (writeError != 0) {
@@ -231,6 +237,8 @@ void TFaxSession::StateGetPageData(bool timerEvent) {
         return;
     }
     lastDataByte_ = 255;
+    pageRowsGood_.store(quality_.Quality().rowsGood);
+    pageRowsDamaged_.store(quality_.Quality().rowsDamaged);
     SetProgress(progReceivingPage);
     statusChanged_ = true;
     ResetReply();
