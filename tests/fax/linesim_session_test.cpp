@@ -212,6 +212,31 @@ TEST(Class1Session, CallerDropsInPageTwo) {
     ExpectPagesMatch(file, "text_fine_3p.tif", 1);
 }
 
+// Copy quality: a page destroyed by 5 s of noise at 0 dBm0 is answered with RTN and not
+// reported received; 100 ms at -20 dBm0 damages a row or two and the page is confirmed with
+// its damaged-row count.
+TEST(Class1Session, PageDestroyedByNoiseIsRefused) {
+    CallOutcome o = RunCall("noisy", {"text_fine_1p.tif", {"--noise", "1:1000:5000:0"}});
+    Receiver &rx = *o.rx;
+    ASSERT_EQ(rx.Count("finish"), 1u) << rx.Trace() << SimLog(o);
+    EXPECT_EQ(rx.Count("log", lfaxReceiveOK), 0u) << rx.Trace();
+    EXPECT_EQ(rx.fax->PagesRejected(), 1);
+    EXPECT_EQ(PageCount(ReceivedFile(rx)), 0);
+    EXPECT_NE(o.result.find("pages_sent=0"), std::string::npos) << o.result;
+}
+
+TEST(Class1Session, PageWithAFewDamagedRowsIsConfirmed) {
+    CallOutcome o = RunCall("click", {"text_fine_1p.tif", {"--noise", "1:1000:100:-20"}});
+    Receiver &rx = *o.rx;
+    ASSERT_EQ(rx.Count("finish", 0), 1u) << rx.Trace() << SimLog(o);
+    EXPECT_EQ(rx.Count("log", lfaxReceiveOK), 1u);
+    EXPECT_GE(rx.fax->DamagedRows(), 1u);
+    EXPECT_LE(rx.fax->DamagedRows(), kMaxConsecutiveDamagedRows);
+    EXPECT_EQ(rx.fax->PagesRejected(), 0);
+    EXPECT_EQ(PageCount(ReceivedFile(rx)), 1);
+    EXPECT_NE(o.result.find("pages_sent=1 status=0"), std::string::npos) << o.result;
+}
+
 TEST(Class1Session, NoDcnStillCompletes) {
     Call call{"text_std_1p.tif", {"--no-dcn"}};
     CallOutcome o = RunCall("nodcn", call);

@@ -149,9 +149,10 @@ int main(int argc, char **argv) {
             break;
         case fax::lfaxReceiveOK:
             received = true;
-            std::printf("RECEIVED %s pages=%d damaged_rows=%u refused_pages=%u remote=%s\n",
-                        file.c_str(), pages, cp.DamagedRows(), cp.PagesRejected(),
-                        Quote(cp.RemoteStationName()).c_str());
+            std::printf("RECEIVED %s pages=%d last_page_rows=%u damaged_rows=%u refused_pages=%u "
+                        "remote=%s\n",
+                        file.c_str(), pages, cp.PageRowsGood(), cp.DamagedRows(),
+                        cp.PagesRejected(), Quote(cp.RemoteStationName()).c_str());
             break;
         case fax::lfaxReceiveFail:
             std::printf("FAILED %s pages=%d damaged_rows=%u refused_pages=%u remote=%s\n",
