@@ -155,8 +155,10 @@ int main(int argc, char **argv) {
                         cp.PagesRejected(), Quote(cp.RemoteStationName()).c_str());
             break;
         case fax::lfaxReceiveFail:
-            std::printf("FAILED %s pages=%d damaged_rows=%u refused_pages=%u remote=%s\n",
-                        file.c_str(), pages, cp.DamagedRows(), cp.PagesRejected(),
+            std::printf("FAILED %s pages=%d last_page_rows=%u last_page_damaged_rows=%u "
+                        "damaged_rows=%u refused_pages=%u remote=%s\n",
+                        file.c_str(), pages, cp.PageRowsGood(), cp.PageRowsDamaged(),
+                        cp.DamagedRows(), cp.PagesRejected(),
                         Quote(cp.RemoteStationName()).c_str());
             break;
         case fax::lfaxReceiveSkip:
