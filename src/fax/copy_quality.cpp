@@ -53,6 +53,9 @@ const TCodeTable &Table(bool black) {
 } // namespace
 
 bool TPageQuality::Acceptable() const {
+    if (!judged) {
+        return true;
+    }
     return rowsGood > 0 && bitsDamaged * 100 <= bitsTotal * kMaxDamagedPercent &&
            longestDamaged <= kMaxConsecutiveDamagedRows;
 }
@@ -85,6 +88,7 @@ void TCopyQualityChecker::EndOfLine() {
             }
         } else {
             emptyEols_ = 0;
+            q_.judged = true;
             q_.bitsTotal += bits;
             if (damaged_ || position_ != width_) {
                 ++q_.rowsDamaged;

@@ -14,6 +14,8 @@
 //   more than that is a page with visible holes, and
 // - no damaged stretch is longer than 32 rows (about 4 mm at fine resolution, 8 mm at
 //   standard): a band that tall hides a line of text.
+// Data without a single row between two end-of-line codes is not one-dimensional T.4 that
+// could be judged, and is let through as it is.
 // The figures are those of common receivers' "bad rows" checks; a page that fails them is
 // answered with RTN, so that the caller knows and may send it again.
 //
@@ -31,6 +33,7 @@ struct TPageQuality {
     uint32_t longestDamaged = 0; // most damaged rows in a row, counted by end-of-line codes
     uint64_t bitsTotal = 0;      // bits between the first end-of-line and the last
     uint64_t bitsDamaged = 0;    // of those, bits in damaged rows
+    bool judged = false;         // a row between two end-of-line codes was read
     [[nodiscard]] bool Acceptable() const;
 };
 

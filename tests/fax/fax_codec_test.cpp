@@ -278,7 +278,11 @@ TEST(CopyQuality, CleanFewDamagedAndDestroyedPages) {
         seed = seed * 1103515245 + 12345;
         b = static_cast<uint8_t>(seed >> 16);
     }
+    EXPECT_TRUE(Check(noise).judged);
     EXPECT_FALSE(Check(noise).Acceptable());
+    // Bytes with no end-of-line at all are not T.4 to judge.
+    EXPECT_FALSE(Check({0x00, 0x80, 0x01}).judged);
+    EXPECT_TRUE(Check({0x00, 0x80, 0x01}).Acceptable());
 }
 
 } // namespace
