@@ -37,6 +37,14 @@ TCustomComPort::~TCustomComPort() {
                       std::chrono::milliseconds(10000));
         FinishClose();
     }
+    auto destroyed = std::move(destroyListeners_);
+    for (auto &l : destroyed) {
+        try {
+            l.second(*this);
+        } catch (...) {
+            reportCurrentException();
+        }
+    }
 }
 
 // ---- open and close ----
@@ -426,6 +434,16 @@ int TCustomComPort::AddPortListener(std::function<void(TCustomComPort &, bool)> 
 
 void TCustomComPort::RemovePortListener(int id) {
     std::erase_if(listeners_, [id](const auto &l) { return l.first == id; });
+}
+
+int TCustomComPort::AddDestroyListener(std::function<void(TCustomComPort &)> listener) {
+    int id = nextListener_++;
+    destroyListeners_.emplace_back(id, std::move(listener));
+    return id;
+}
+
+void TCustomComPort::RemoveDestroyListener(int id) {
+    std::erase_if(destroyListeners_, [id](const auto &l) { return l.first == id; });
 }
 
 // A listener that throws is reported and the others still run: an open or a close must not

@@ -167,6 +167,10 @@ class TCustomComPort : public TBaseComponent {
     // engine uses this to let go of the dispatcher in time.
     int AddPortListener(std::function<void(TCustomComPort &, bool opened)> listener);
     void RemovePortListener(int id);
+    // Listeners told when the port is destroyed (after its close), so that partners holding
+    // a pointer to it let go of it.
+    int AddDestroyListener(std::function<void(TCustomComPort &)> listener);
+    void RemoveDestroyListener(int id);
 
     // ---- dispatcher access ----
     // The dispatcher; when there is none and AutoOpen is set (not loading, not designing,
@@ -276,6 +280,7 @@ class TCustomComPort : public TBaseComponent {
     bool inOpen_ = false;
     std::vector<std::pair<int, std::function<void(TCustomComPort &, bool)>>> listeners_;
     int nextListener_ = 1;
+    std::vector<std::pair<int, std::function<void(TCustomComPort &)>>> destroyListeners_;
 };
 
 // The first comm port among `components` (in order), or nullptr: how the telephony device

@@ -6,6 +6,8 @@
 
 #include "fax/fax_session.h"
 
+#include <utility>
+
 namespace quillon::fax {
 
 void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
@@ -23,6 +25,8 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
             DisarmStateTimer();
             SetProgress(progWaitingCall);
             SetState(rfWaiting);
+        } else if (line == "RING") {
+            ResetReply(); // a call that rings during the set-up is answered on a later ring
         } else {
             ReportError(kErrFaxInitError);
             SetState(rfAbort);
@@ -63,8 +67,7 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
             if (softwareFlow && d != nullptr) {
                 NoteFailure(d->SetSoftwareFlow(6144, 2048, 2));
             }
-            SendFastCommand("AT+FRM=" + currentModulation_);
-            SetReplyTimer(replyTimeoutTicks_);
+            SendReceiveCommand("AT+FRM=" + currentModulation_);
             SetState(rf1StrtTrn);
         } else if (ok()) {
             SendFastCommand("AT+FRH=3");
@@ -99,7 +102,7 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
             // The state timer bounds the training too, so a silent modem cannot stall here.
             ArmStateTimer(replyTimeoutTicks_);
             SetState(rf1CollTrn);
-        } else {
+        } else if (!ReissueReceiveCommand()) {
             ResetReply();
         }
         break;
@@ -154,7 +157,7 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
             SendFrame(kFcfCfr, true);
             ResetReply();
         } else if (ok()) {
-            SendFastCommand("AT+FRM=" + std::string(RateEntry(modIndex_.load()).firstPage));
+            SendReceiveCommand("AT+FRM=" + std::string(RateEntry(modIndex_.load()).firstPage));
             AcceptAndOpen();
         } else {
             ResetReply();
@@ -166,7 +169,7 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
             SetProgress(progSessionParams);
             statusChanged_ = true;
             SetState(rfStartPage);
-        } else {
+        } else if (!ReissueReceiveCommand()) {
             ResetReply();
         }
         break;
@@ -200,7 +203,12 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
         break;
 
     case rf1WritePage: {
-        int32_t rc = file_.EndPage();
+        pageRejected_ = !PageQualityAcceptable();
+        int32_t rc = pageRejected_ ? file_.DiscardPage() : file_.EndPage();
+        if (pageRejected_ && rc == 0) {
+            // The page's number is given back: a page sent again takes its place.
+            currentPage_.store(static_cast<uint16_t>(currentPage_.load() - 1));
+        }
         if (rc != 0) {
             // The page could not be counted: the call fails, and says why.
             ReportError(rc);
@@ -216,7 +224,19 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
     }
 
     case rf1SendMCF:
-        if (connect()) {
+        if (pageRejected_ && connect()) {
+            // T.30 5.3.6.2.3: RTN, retrain negative; the caller retrains (DCS and TCF) and
+            // may send the page again.
+            SendFrame(kFcfRtn, true);
+            ResetReply();
+        } else if (pageRejected_ && ok()) {
+            pageRejected_ = false;
+            retrainAfterRtn_ = true;
+            fileState_ = 2;
+            Delay(kTurnaroundDelayMs);
+            SendFastCommand("AT+FRH=3");
+            SetState(rf1CollFrms);
+        } else if (connect()) {
             if (eom_ && morePages_) {
                 // CSI and DIS follow in the same transmission.
                 SendFrame(kFcfMcf, false);
@@ -234,7 +254,7 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
             // V.17 callers send every page after a confirmation with the short training of
             // the first page (T.30, 5.3.2: the long training belongs to TCF), so the later
             // pages are received with the first-page digits too ("146", not "145").
-            SendFastCommand("AT+FRM=" + std::string(RateEntry(modIndex_.load()).firstPage));
+            SendReceiveCommand("AT+FRM=" + std::string(RateEntry(modIndex_.load()).firstPage));
             fileState_ = 2;
             // As for the first page, the page starts when the modem reports the carrier;
             // its result line is never taken for image data.
@@ -278,6 +298,48 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
     default:
         break;
     }
+}
+
+// The page just received against the copy-quality thresholds (copy_quality.h); the damaged
+// rows of a kept page count for the call.
+bool TFaxSession::PageQualityAcceptable() {
+    const TPageQuality &q = quality_.Quality();
+    if (!q.Acceptable()) {
+        pagesRejected_.store(static_cast<uint16_t>(pagesRejected_.load() + 1));
+        return false;
+    }
+    damagedRows_.store(damagedRows_.load() + q.rowsDamaged);
+    return true;
+}
+
+// A receive command ("AT+FRM=") with its phase's time limit: the reply time-out from the
+// first issue, which re-issues after "+FCERROR" do not extend.
+void TFaxSession::SendReceiveCommand(std::string command) {
+    receiveCommand_ = std::move(command);
+    SendFastCommand(receiveCommand_);
+    receiveExpiry_ = replyExpiry_;
+}
+
+// T.31: "+FCERROR" after "AT+FRM=" means the modem heard another carrier than the one asked
+// for (often the caller's training in another modulation, or the end of its V.21 frames);
+// the command is issued again and the modem looks for the carrier anew. A "NO CARRIER"
+// there is treated the same. Returns false for any other line, or when the phase's time
+// limit is used up (the state's time-out then ends the call).
+bool TFaxSession::ReissueReceiveCommand() {
+    const std::string &line = line_;
+    if (receiveCommand_.empty() || !(LineHas(line, "+FCERROR") || LineHas(line, "NO CARRIER"))) {
+        return false;
+    }
+    auto left = receiveExpiry_ - std::chrono::steady_clock::now();
+    if (left <= std::chrono::milliseconds(0)) {
+        return false;
+    }
+    SendFastCommand(receiveCommand_);
+    auto ticks =
+        std::chrono::duration_cast<std::chrono::milliseconds>(left).count() / comm::kMsPerTick;
+    ArmStateTimer(static_cast<int32_t>(std::max<int64_t>(1, ticks)));
+    replyExpiry_ = receiveExpiry_;
+    return true;
 }
 
 // The caller's TCF is zeros; a line with 10 percent or more non-zero bytes is a failed
@@ -336,6 +398,10 @@ void TFaxSession::TrainingCheck(bool dataEvent) {
 }
 
 void TFaxSession::AcceptAndOpen() {
+    if (std::exchange(retrainAfterRtn_, false) && file_.IsOpen()) {
+        SetState(rf1WtPgCnnct); // the caller was accepted before the RTN
+        return;
+    }
     bool accepted = AskAccept();
     if (accepted && fileState_ == 3) {
         int32_t rc = OpenFaxFile();

@@ -113,6 +113,7 @@ inline constexpr uint8_t kFcfDis = 0x80;
 inline constexpr uint8_t kFcfDcs = 0x82;
 inline constexpr uint8_t kFcfCfr = 0x84;
 inline constexpr uint8_t kFcfFtt = 0x44;
+inline constexpr uint8_t kFcfRtn = 0x4C;
 inline constexpr uint8_t kFcfMcf = 0x8C;
 inline constexpr uint8_t kFcfMps = 0x4E;
 inline constexpr uint8_t kFcfEom = 0x8E;

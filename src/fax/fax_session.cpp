@@ -313,6 +313,11 @@ bool TFaxSession::ExecuteCommand(std::string_view text) {
         if (line == text) {
             continue; // the modem's echo
         }
+        if (line == "RING") {
+            // An unsolicited ring between a command and its answer is not the answer (a
+            // class list read as "RING" would find no class); the modem rings again.
+            continue;
+        }
         line_ = line;
         if (LineHas(line, "ERROR")) {
             break;
@@ -332,10 +337,11 @@ bool TFaxSession::ExecuteCommand(std::string_view text) {
     return result;
 }
 
-void TFaxSession::Cancel() {
+void TFaxSession::Cancel(int32_t code) {
     comm::TBaseDispatcher *d = disp_.load();
     int32_t handle = d != nullptr ? d->Handle() : 0;
-    ReceiveHandler(kMsgCancel, 0, static_cast<int32_t>(static_cast<uint32_t>(handle) << 16));
+    ReceiveHandler(kMsgCancel, static_cast<uint32_t>(code),
+                   static_cast<int32_t>(static_cast<uint32_t>(handle) << 16));
 }
 
 void TFaxSession::Proc(uint32_t msg, uint32_t wParam, int32_t /*lParam*/, void *context) {
@@ -412,9 +418,14 @@ void TFaxSession::Pass(uint32_t message, uint32_t first) {
         bool doCancel = cancel && firstStep;
         firstStep = false;
         if (doCancel) {
-            SetProgress(progUserAbort);
-            lastError_.store(kErrCancelRequested);
+            const auto code = first != 0 ? static_cast<int32_t>(first) : kErrCancelRequested;
             SetState(rfAbort);
+            if (code == kErrCancelRequested) {
+                SetProgress(progUserAbort);
+                lastError_.store(code);
+            } else {
+                ReportError(code);
+            }
             SendStatus(false, false);
         } else if (isStatusTimer || statusChanged_) {
             statusChanged_ = false;
@@ -532,7 +543,9 @@ TFaxSession::Collect TFaxSession::CollectReply() {
         if (r == TReplyCollector::Result::Line) {
             std::string line = collector_.Line();
             line_ = line;
-            if (LineHas(line, "ERROR")) {
+            // "+FCERROR" (T.31: a carrier other than the one asked for) is not a failure;
+            // the receiving state issues its command again.
+            if (LineHas(line, "ERROR") && !LineHas(line, "+FCERROR")) {
                 ReportError(kErrFaxBadModemResult);
                 SetState(rfAbort);
                 return Collect::Jump;
@@ -540,18 +553,7 @@ TFaxSession::Collect TFaxSession::CollectReply() {
             if ((activeClass_ == fcClass2 || activeClass_ == fcClass2_0) &&
                 LineHas(line, class2HangupKeyword_) && state_ != rf2GetFHNG) {
                 ReportError(kErrFaxSessionError);
-                size_t colon = line.find(':');
-                uint16_t code = 0;
-                if (colon != std::string::npos) {
-                    std::string digits = TrimBlanks(line.substr(colon + 1)).substr(0, 3);
-                    for (char ch : digits) {
-                        if (ch < '0' || ch > '9') {
-                            break;
-                        }
-                        code = static_cast<uint16_t>(code * 10 + (ch - '0'));
-                    }
-                }
-                hangupCode_.store(code);
+                hangupCode_.store(ParseHangupCode(line, activeClass_));
                 SetState(rfAbort);
                 return Collect::Jump;
             }

@@ -31,6 +31,8 @@
 
 #include "comm/dispatcher.h"
 #include "fax/apf_file.h"
+#include "fax/class2_codec.h"
+#include "fax/copy_quality.h"
 #include "fax/fax_codec.h"
 #include "fax/fax_types.h"
 #include "platform/event_loop.h"
@@ -84,8 +86,10 @@ class TFaxSession {
     // pass. Returns the last error (0 when the session runs). Does nothing and returns 0
     // when the session already runs.
     int32_t StartSession();
-    // The cancel call of AbortSession: the handler with message 32416.
-    void Cancel();
+    // The cancel call of AbortSession: the handler with message 32416. With another code than
+    // -6005 the session ends the same way for that reason (a modem that went away is a line
+    // error, reported through OnFaxError and as the finish code).
+    void Cancel(int32_t code = kErrCancelRequested);
     // A handler pass; `second` carries the dispatcher handle in its high 16 bits.
     void ReceiveHandler(uint32_t message, uint32_t first, int32_t second);
     [[nodiscard]] bool Running() const { return running_.load(); }
@@ -107,11 +111,20 @@ class TFaxSession {
     [[nodiscard]] bool FineResolution() const { return fine_.load(); }
     [[nodiscard]] bool WidePage() const { return wide_.load(); }
     [[nodiscard]] bool ErrorCorrection() const { return ecm_.load(); }
+    // Copy quality of the last page received (rows decoded, rows damaged), and the damaged
+    // rows of the call's pages that were kept.
+    [[nodiscard]] uint32_t PageRowsGood() const { return pageRowsGood_.load(); }
+    [[nodiscard]] uint32_t PageRowsDamaged() const { return pageRowsDamaged_.load(); }
+    [[nodiscard]] uint32_t DamagedRows() const { return damagedRows_.load(); }
+    [[nodiscard]] uint16_t PagesRejected() const { return pagesRejected_.load(); }
     [[nodiscard]] std::string RemoteStationID() const;
     [[nodiscard]] std::string FaxFileName() const;
     [[nodiscard]] uint8_t State() const { return stateMirror_.load(); }
     [[nodiscard]] int ModulationIndex() const { return modIndex_.load(); }
     [[nodiscard]] bool ModemInitialised() const { return modemInitialised_.load(); }
+    // The class the last preparation or start chose (the detected one with fcDetect);
+    // fcUnknown before the first.
+    [[nodiscard]] TFaxClass ActiveClass() const { return activeClass_.load(); }
 
   private:
     friend class TFaxSessionTestAccess;
@@ -193,15 +206,23 @@ class TFaxSession {
     // Class 1 states (class1_receive.cpp).
     void Class1Action(bool dataEvent, bool timerEvent);
     void TrainingCheck(bool dataEvent);
+    void SendReceiveCommand(std::string command);
+    bool ReissueReceiveCommand();
     void AcceptAndOpen();
     void SetModulation(const TDcsParams &dcs);
+    bool PageQualityAcceptable();
 
     // Class 2 and 2.0 (class2_receive.cpp).
+    void LoadClass2Table(TFaxClass cls);
+    bool Class2ParameterCommands(const TSessionSettings &s);
     bool Class2Prepare();
     bool Class2StartCommands();
     void Class2Init();
     void Class2Action(bool dataEvent, bool timerEvent);
     void Class2PageEnded();
+    void Class2SessionParams();
+    bool Class2AcceptAndOpen();
+    void Class2PageResult();
 
     // ---- shared values (any thread) ----
     mutable std::mutex dataMutex_; // settings and the two strings below
@@ -223,6 +244,10 @@ class TFaxSession {
     std::atomic<uint8_t> stateMirror_{rfInit};
     std::atomic<int> modIndex_{1};
     std::atomic<bool> modemInitialised_{false};
+    std::atomic<uint32_t> pageRowsGood_{0};
+    std::atomic<uint32_t> pageRowsDamaged_{0};
+    std::atomic<uint32_t> damagedRows_{0};
+    std::atomic<uint16_t> pagesRejected_{0};
 
     // ---- pass lock ----
     std::mutex passMutex_;
@@ -232,7 +257,7 @@ class TFaxSession {
     int32_t stepFailure_ = 0;                          // see NoteFailure
 
     // ---- session record (under the pass lock) ----
-    TFaxClass activeClass_ = fcUnknown;
+    std::atomic<TFaxClass> activeClass_{fcUnknown}; // the class the session speaks
     bool statusRunning_ = false;
     uint8_t lastDataByte_ = 255;
     uint8_t fileState_ = 3;
@@ -261,6 +286,12 @@ class TFaxSession {
     bool trainDle_ = false;
     bool trainingGivenUp_ = false; // FTT at the lowest rate: end the call once it is sent
     uint16_t retryCount_ = 0;
+    TCopyQualityChecker quality_;
+    bool pageRejected_ = false;    // the page just received is answered with RTN
+    bool retrainAfterRtn_ = false; // the caller's DCS and training follow an RTN
+    int probedIndex_ = 0;        // the rate probe's index; every call offers it again (0: no probe)
+    std::string receiveCommand_; // the last "AT+FRM=" command, re-issued after +FCERROR
+    std::chrono::steady_clock::time_point receiveExpiry_{}; // its phase's time limit
     int32_t ringCount_ = 0;
     std::string currentModulation_ = "24";
     std::string line_; // the last complete result line, for the state's action
@@ -269,6 +300,8 @@ class TFaxSession {
     TApfWriter file_;
     bool busyBeforePrepare_ = false;
     std::string class2HangupKeyword_ = "FHNG";
+    TClass2Table class2Table_ = Class2Table(fcClass2);
+    bool acceptAsked_ = false; // OnFaxAccept has been asked in this call (Class 2)
 };
 
 } // namespace quillon::fax

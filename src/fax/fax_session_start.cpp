@@ -60,7 +60,8 @@ bool TFaxSession::RateProbe() {
         SetReplyTimer(kCapabilityWaitTicks);
     }
     d->SwapBusy(oldBusy);
-    modIndex_.store(StepDownIndex(caps_.highest, Settings().desiredBps));
+    probedIndex_ = StepDownIndex(caps_.highest, Settings().desiredBps);
+    modIndex_.store(probedIndex_);
     return true;
 }
 
@@ -127,8 +128,8 @@ bool TFaxSession::PrepareLocked() {
         modemInitialised_.store(true);
         TFaxClass cls = s.faxClass;
         if (cls == fcDetect) {
+            // The class found is the session's; FaxClass stays the operator's choice.
             cls = DetectClass();
-            UpdateSettings([&](TSessionSettings &st) { st.faxClass = cls; });
         }
         activeClass_ = cls;
         if (cls == fcClass1) {
@@ -166,7 +167,6 @@ bool TFaxSession::StartRoutine() {
         bool oldBusy = d->SwapBusy(true);
         cls = DetectClass();
         d->SwapBusy(oldBusy);
-        UpdateSettings([&](TSessionSettings &st) { st.faxClass = cls; });
         if (cls == fcUnknown) {
             ReportError(kErrFaxBadModemResult);
             return false;

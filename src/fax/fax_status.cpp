@@ -144,7 +144,9 @@ void TStandardFaxDisplay::UpdateValues(TCustomAbstractFax &fax) {
         fsDialAttempt = "1";
     }
     fsTotalPages = std::to_string(fax.TotalPages());
-    fsRemoteID = fax.RemoteStationID();
+    fsRemoteID = fax.RemoteStationName();
+    fsDamagedRows = std::to_string(fax.DamagedRows()) + " rows, " +
+                    std::to_string(fax.PagesRejected()) + " pages refused";
     fsConnectBPS = std::to_string(fax.ConnectBPS());
     fsResolution = fax.FineResolution() ? "high" : "standard";
     fsWidth = fax.WidePage() ? "2048" : "1728";

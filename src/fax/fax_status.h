@@ -75,6 +75,7 @@ class TStandardFaxDisplay {
     // Value labels.
     std::string fsPhoneNumber, fsFaxFileName, fsCoverFileName, fsTotalPages, fsDialAttempt;
     std::string fsRemoteID, fsConnectBPS, fsResolution, fsWidth, fsErrorControl;
+    std::string fsDamagedRows; // damaged rows in the pages kept, and pages refused
     std::string fsCurrentPage, fsPageLength, fsBytesTransferred, fsElapsedTime, fsStatusMsg;
     std::string fsLabel19 = "Page progress:";
     TMeter fsMeter;
@@ -129,6 +130,14 @@ class TAbstractFaxStatus : public comm::TBaseComponent {
 
   private:
     friend class TCustomAbstractFax;
+    // The component lets go of this display (switched to another, or destroyed): neither
+    // the link nor the window's copy of it may point at it any more.
+    void Unlink() {
+        fax_ = nullptr;
+        if (display_) {
+            display_->Fax = nullptr;
+        }
+    }
     TCustomAbstractFax *fax_ = nullptr;
     std::string caption_ = "Fax Status";
     bool visible_ = false;

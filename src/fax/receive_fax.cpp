@@ -105,14 +105,15 @@ TCustomAbstractFax::TCustomAbstractFax(std::string name, comm::TCustomComPort *p
 
 TCustomAbstractFax::~TCustomAbstractFax() {
     if (statusDisplay_ != nullptr) {
-        statusDisplay_->fax_ = nullptr;
+        statusDisplay_->Unlink();
     }
     if (faxLog_ != nullptr) {
         faxLog_->fax_ = nullptr;
     }
     session_.reset();
-    if (comPort_ != nullptr && portListener_ != 0) {
+    if (comPort_ != nullptr) {
         comPort_->RemovePortListener(portListener_);
+        comPort_->RemoveDestroyListener(portDestroyListener_);
     }
     window_.reset();
 }
@@ -131,9 +132,11 @@ void TCustomAbstractFax::SetComPort(comm::TCustomComPort *port) {
     if (port == comPort_) {
         return;
     }
-    if (comPort_ != nullptr && portListener_ != 0) {
+    if (comPort_ != nullptr) {
         comPort_->RemovePortListener(portListener_);
+        comPort_->RemoveDestroyListener(portDestroyListener_);
         portListener_ = 0;
+        portDestroyListener_ = 0;
     }
     comPort_ = port;
     if (port == nullptr) {
@@ -146,9 +149,21 @@ void TCustomAbstractFax::SetComPort(comm::TCustomComPort *port) {
     // ended first, and the engine lets go of the dispatcher.
     portListener_ = port->AddPortListener([this](comm::TCustomComPort &, bool opened) {
         if (!opened) {
-            session_->Cancel();
+            // A device that went away (a pseudo-terminal's other side closed, a USB modem
+            // unplugged) ends the call as the line error it is, not as a cancel.
+            comm::TBaseDispatcher *d = session_->Dispatcher();
+            session_->Cancel(d != nullptr && d->DeviceLost() ? kErrDeviceRead
+                                                             : kErrCancelRequested);
             session_->SetDispatcher(nullptr);
         }
+    });
+    // A port destroyed before this component: the link goes (its close already ended the
+    // session and took the dispatcher away).
+    portDestroyListener_ = port->AddDestroyListener([this](comm::TCustomComPort &) {
+        comPort_ = nullptr;
+        portListener_ = 0;
+        portDestroyListener_ = 0;
+        session_->SetDispatcher(nullptr);
     });
 }
 
@@ -157,7 +172,7 @@ void TCustomAbstractFax::SetStatusDisplay(TAbstractFaxStatus *display) {
         return;
     }
     if (statusDisplay_ != nullptr) {
-        statusDisplay_->fax_ = nullptr;
+        statusDisplay_->Unlink();
     }
     statusDisplay_ = display;
     if (display != nullptr) {
@@ -465,8 +480,8 @@ void TFaxLog::UpdateLog(TFaxLogCode code) {
     std::string text;
     switch (code) {
     case lfaxReceiveStart:
-        text = "Receive " + fax_->FaxFile() + " from " + fax_->RemoteStationID() + " started at " +
-               DateTimeText() + "\n";
+        text = "Receive " + fax_->FaxFile() + " from " + fax_->RemoteStationName() +
+               " started at " + DateTimeText() + "\n";
         break;
     case lfaxReceiveOK:
         text = "Receive finished OK at " + DateTimeText() + "\n\n";

@@ -109,8 +109,20 @@ class TCustomAbstractFax : public comm::TBaseComponent {
     // ---- read-only session values ----
     [[nodiscard]] uint16_t SessionProgress() const { return session_->SessionProgress(); }
     [[nodiscard]] std::string RemoteStationID() const { return session_->RemoteStationID(); }
+    // The caller's identifier as people read it: RemoteStationID without the fill spaces a
+    // Class 1 caller sends in front of it ("         +1 555 0100" reads "+1 555 0100").
+    [[nodiscard]] std::string RemoteStationName() const {
+        return TrimBlanks(session_->RemoteStationID());
+    }
     [[nodiscard]] int32_t LastErrorCode() const { return session_->LastErrorCode(); }
     [[nodiscard]] uint16_t HangupCode() const { return session_->HangupCode(); }
+    // Copy quality: rows of the last page that decoded and that were damaged; damaged rows
+    // in the pages kept so far in this call; pages refused for their quality (answered with
+    // RTN, or reported bad by a Class 2 modem) in this call.
+    [[nodiscard]] uint32_t PageRowsGood() const { return session_->PageRowsGood(); }
+    [[nodiscard]] uint32_t PageRowsDamaged() const { return session_->PageRowsDamaged(); }
+    [[nodiscard]] uint32_t DamagedRows() const { return session_->DamagedRows(); }
+    [[nodiscard]] uint16_t PagesRejected() const { return session_->PagesRejected(); }
     [[nodiscard]] uint16_t CurrentPage() const { return session_->CurrentPage(); }
     [[nodiscard]] int32_t BytesTransferred() const { return session_->BytesTransferred(); }
     [[nodiscard]] uint16_t TotalPages() const { return 0; }
@@ -166,6 +178,7 @@ class TCustomAbstractFax : public comm::TBaseComponent {
 
     comm::TCustomComPort *comPort_ = nullptr;
     int portListener_ = 0;
+    int portDestroyListener_ = 0;
     TAbstractFaxStatus *statusDisplay_ = nullptr;
     TFaxLog *faxLog_ = nullptr;
     std::string faxFile_;

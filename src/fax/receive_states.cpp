@@ -36,6 +36,10 @@ void TFaxSession::StateInit() {
         faxFileName_.clear();
     }
     pageConfirmed_ = false;
+    pageRejected_ = false;
+    retrainAfterRtn_ = false;
+    damagedRows_.store(0);
+    pagesRejected_.store(0);
     eom_ = false;
     morePages_ = false;
     // Every call starts with a fresh retry budget: a count kept for the life of the session
@@ -51,6 +55,11 @@ void TFaxSession::StateInit() {
         NoteFailure(d->SetSignals(true, true));
     }
     if (activeClass_ == fcClass1) {
+        // Each call is offered the rate the probe found, not the rate of the last caller's
+        // DCS (a caller at 4800 or a fallback would otherwise lower every later call).
+        if (probedIndex_ != 0) {
+            modIndex_.store(probedIndex_);
+        }
         SetState(rf1Init1);
         SendCommand("AT+FCLASS=1");
     } else {
@@ -168,6 +177,7 @@ void TFaxSession::StateStartPage() {
     lastDataByte_ = 255;
     ArmStateTimer(replyTimeoutTicks_);
     pageBytes_.store(0);
+    quality_.Start(wide_.load() ? 2048 : 1728);
     if (activeClass_ == fcClass2 || activeClass_ == fcClass2_0) {
         if (comm::TBaseDispatcher *d = disp_.load()) {
             NoteFailure(d->WriteByte(0x12)); // DC2: the modem may start the page data
@@ -216,6 +226,7 @@ void TFaxSession::StateGetPageData(bool timerEvent) {
                 stored = ReverseBits(stored);
             }
             writeError = file_.AppendPageByte(stored);
+            quality_.Feed(stored);
             pageBytes_.store(pageBytes_.load() + 1);
             lastDataByte_ = lastDataByte_ == 0x10 ? 255 : c;
             if (writeError != 0) {
@@ -238,6 +249,8 @@ void TFaxSession::StateGetPageData(bool timerEvent) {
         return;
     }
     lastDataByte_ = 255;
+    pageRowsGood_.store(quality_.Quality().rowsGood);
+    pageRowsDamaged_.store(quality_.Quality().rowsDamaged);
     SetProgress(progReceivingPage);
     statusChanged_ = true;
     ResetReply();
@@ -304,8 +317,8 @@ void TFaxSession::StateAbort(bool cancel) {
 
 void TFaxSession::HangUp() {
     comm::TBaseDispatcher *d = disp_.load();
-    if (d == nullptr) {
-        return;
+    if (d == nullptr || d->DeviceLost()) {
+        return; // a modem that went away has no line to put on hook
     }
     // What was already handed to the port (an FTT before a failed training) goes out before
     // the line reset purges the output.

@@ -5,7 +5,9 @@
 
 #include "comm/string_resource.h"
 #include "comm/trace_log.h"
+#include "fax/copy_quality.h"
 #include "fax/fax_codec.h"
+#include "fax/t4_codes.h"
 
 namespace quillon::fax {
 namespace {
@@ -178,6 +180,108 @@ TEST(DispatchLog, ReceiveStateSubtypesNameTheStates) {
                   comm::ErrorStrings().GetString(15100 + comm::lsFaxReceiveStates + s))
             << int{s};
     }
+}
+
+} // namespace
+} // namespace quillon::fax
+
+// ---- copy quality ----
+
+namespace quillon::fax {
+namespace {
+
+// T.4 rows written bit by bit (first bit in each byte's least significant bit, as stored).
+class RowWriter {
+  public:
+    void Bits(const char *bits) {
+        for (const char *p = bits; *p != '\0'; ++p) {
+            if (used_ % 8 == 0) {
+                bytes.push_back(0);
+            }
+            if (*p == '1') {
+                bytes.back() = static_cast<uint8_t>(bytes.back() | (1u << (used_ % 8)));
+            }
+            ++used_;
+        }
+    }
+    void Run(uint32_t run, bool black) {
+        if (run >= 64) {
+            const TT4Code *makeUp = black ? kBlackMakeUp : kWhiteMakeUp;
+            Bits(makeUp[run / 64 - 1].bits);
+            run %= 64;
+        }
+        Bits((black ? kBlackTerminating : kWhiteTerminating)[run].bits);
+    }
+    // A 1728-pixel row with a black bar of `black` pixels after `white` white ones.
+    void Row(uint32_t white, uint32_t black) {
+        Bits(kEolCode);
+        Run(white, false);
+        Run(black, true);
+        Run(1728 - white - black, false);
+    }
+    void Rtc() {
+        for (int i = 0; i < 6; ++i) {
+            Bits(kEolCode);
+        }
+    }
+    std::vector<uint8_t> bytes;
+
+  private:
+    size_t used_ = 0;
+};
+
+TPageQuality Check(const std::vector<uint8_t> &bytes) {
+    TCopyQualityChecker c;
+    c.Start(1728);
+    c.Feed(bytes);
+    return c.Quality();
+}
+
+TEST(CopyQuality, CleanFewDamagedAndDestroyedPages) {
+    RowWriter clean;
+    for (uint32_t r = 0; r < 400; ++r) {
+        clean.Row(100 + r % 50, 28 + r % 7);
+    }
+    clean.Rtc();
+    TPageQuality q = Check(clean.bytes);
+    EXPECT_EQ(q.rowsGood, 400u);
+    EXPECT_EQ(q.rowsDamaged, 0u);
+    EXPECT_TRUE(q.Acceptable());
+
+    // A click on the line: single bits flipped in three rows. Each damages its own row and
+    // perhaps the next (a lost end-of-line); the page stays acceptable.
+    std::vector<uint8_t> clicks = clean.bytes;
+    for (size_t at : {clicks.size() / 5, clicks.size() / 2, clicks.size() * 4 / 5}) {
+        clicks[at] ^= 0x10;
+    }
+    q = Check(clicks);
+    EXPECT_GE(q.rowsDamaged, 1u);
+    EXPECT_LE(q.rowsDamaged, 6u);
+    EXPECT_GE(q.rowsGood, 390u);
+    EXPECT_TRUE(q.Acceptable());
+
+    // A burst of noise over a third of the page: refused.
+    std::vector<uint8_t> burst = clean.bytes;
+    uint32_t seed = 12345;
+    for (size_t i = burst.size() / 3; i < burst.size() * 2 / 3; ++i) {
+        seed = seed * 1103515245 + 12345;
+        burst[i] = static_cast<uint8_t>(seed >> 16);
+    }
+    q = Check(burst);
+    EXPECT_GT(q.bitsDamaged * 100, q.bitsTotal * kMaxDamagedPercent);
+    EXPECT_FALSE(q.Acceptable());
+
+    // Nothing but noise: no row decodes.
+    std::vector<uint8_t> noise(4000);
+    for (uint8_t &b : noise) {
+        seed = seed * 1103515245 + 12345;
+        b = static_cast<uint8_t>(seed >> 16);
+    }
+    EXPECT_TRUE(Check(noise).judged);
+    EXPECT_FALSE(Check(noise).Acceptable());
+    // Bytes with no end-of-line at all are not T.4 to judge.
+    EXPECT_FALSE(Check({0x00, 0x80, 0x01}).judged);
+    EXPECT_TRUE(Check({0x00, 0x80, 0x01}).Acceptable());
 }
 
 } // namespace

@@ -220,6 +220,33 @@ TEST(StatusDisplay, ValuesOfAReceiver) {
     EXPECT_EQ(fax.StatusDisplay(), nullptr);
 }
 
+// Partners destroyed in either order leave no link to freed memory (the AddressSanitizer
+// build checks what the expectations cannot).
+TEST(Partners, DestructionOrders) {
+    // The port first: the component lets go of it.
+    auto port = std::make_unique<comm::TComPort>();
+    auto fax = std::make_unique<TReceiveFax>(port.get());
+    EXPECT_EQ(fax->ComPort(), port.get());
+    port.reset();
+    EXPECT_EQ(fax->ComPort(), nullptr);
+    fax->AbortSession();
+    fax.reset();
+
+    // The component first, after its display was switched: neither display keeps it.
+    TFaxStatus first;
+    TFaxStatus second;
+    comm::TComPort other;
+    fax = std::make_unique<TReceiveFax>(&other);
+    fax->SetStatusDisplay(&first);
+    fax->SetStatusDisplay(&second);
+    EXPECT_EQ(first.Fax(), nullptr);
+    EXPECT_EQ(second.Fax(), fax.get());
+    fax.reset();
+    EXPECT_EQ(second.Fax(), nullptr);
+    second.CancelClick(); // no session to cancel any more
+    first.CancelClick();
+}
+
 TEST(Meter, BlockArithmetic) {
     TMeter m; // 150 x 16, step 8, 0..100
     int changes = 0;

@@ -78,24 +78,8 @@ std::vector<uint8_t> PageData(const std::string &file, int page) {
     return out;
 }
 
-TEST(ScriptedModem, ClassDetection) {
-    struct Row {
-        const char *list;
-        TFaxClass cls;
-    } rows[] = {{"0,1,2,2.0", fcClass2_0}, {"0,1,2", fcClass2}, {"0,1", fcClass1}};
-    for (const Row &r : rows) {
-        Rig rig("detect");
-        rig.modem.classList = r.list;
-        rig.fax().SetFaxClass(fcDetect);
-        try {
-            rig.fax().PrepareModemForReceive();
-        } catch (const comm::ECommException &e) {
-            // Class 2 and 2.0 are refused until their command layer exists.
-            EXPECT_NE(r.cls, fcClass1) << e.what();
-            EXPECT_EQ(e.code(), kErrFaxInitError);
-        }
-        EXPECT_EQ(rig.fax().FaxClass(), r.cls) << r.list;
-    }
+// (Detection of Class 1, 2 and 2.0 lists: scripted_class2_test.cpp.)
+TEST(ScriptedModem, NoFaxClassFailsTheStart) {
     // A modem with no fax class: the start fails with -8061.
     Rig rig("detect0");
     rig.modem.classList = "0";
@@ -156,6 +140,11 @@ TEST(ScriptedModem, DcsAndPageDataEscapes) {
     EXPECT_EQ(frames[4].fcf, kFcfMcf);
     EXPECT_EQ(rig.rx->Count("log", lfaxReceiveOK), 1u);
     EXPECT_EQ(rig.rx->Of("accept")[0].remoteId, "         +1 555 0100");
+    // The file keeps the 20 characters as received; people read them without the fill.
+    TApfFileHeader header;
+    ASSERT_EQ(ReadFileHeader(file, header), 0);
+    EXPECT_EQ(header.StationId(), "         +1 555 0100");
+    EXPECT_EQ(rig.fax().RemoteStationName(), "+1 555 0100");
 }
 
 TEST(ScriptedModem, AnswersOnSecondRing) {
@@ -260,6 +249,27 @@ TEST(ScriptedModem, ErrorLineAborts) {
     ASSERT_TRUE(rig.rx->WaitFinish(20s)) << rig.rx->Trace();
     EXPECT_EQ(rig.rx->Of("finish")[0].code, kErrFaxBadModemResult);
     EXPECT_EQ(rig.rx->Count("error", kErrFaxBadModemResult), 1u);
+}
+
+// "+FCERROR" to "AT+FRM=" (the modem heard another carrier) is answered by issuing the
+// command again, for the training and for a page; the call completes.
+TEST(ScriptedModem, FcerrorReissuesTheReceiveCommand) {
+    Rig rig("fcerror");
+    int frm = 0;
+    rig.modem.onCommand = [&frm](ScriptedModem &m, const std::string &line) {
+        if (line.rfind("AT+FRM=", 0) == 0 && line != "AT+FRM=?" && frm++ % 2 == 0) {
+            m.Line("+FCERROR");
+            return true;
+        }
+        return false;
+    };
+    rig.fax().SetOneFax(true);
+    rig.Call();
+    ASSERT_TRUE(rig.rx->WaitFinish(40s)) << rig.Log();
+    EXPECT_EQ(rig.rx->Of("finish")[0].code, 0) << rig.Log();
+    EXPECT_EQ(rig.modem.CountCommand("AT+FRM=96"), 4u) << rig.Log(); // training and page, twice
+    EXPECT_EQ(rig.rx->Count("log", lfaxReceiveOK), 1u);
+    EXPECT_EQ(rig.rx->Count("error"), 0u) << rig.Log();
 }
 
 // The controller's case: AbortSession from inside OnFaxStatus while the session waits.

@@ -181,7 +181,7 @@ void Class2Modem::startPageClock(int64_t nowMs) {
     // The page as the receiver will get it, with the line's faults applied.
     data_ = pages_[static_cast<size_t>(page_ - 1)].data;
     dataStartMs_ = nowMs + kGapMs + trainingMs(false);
-    if (opt_.noise && opt_.noise->page == page_) {
+    if (opt_.noise && opt_.noise->page == page_ && resentPage_ != page_) {
         // A noise burst garbles the bytes on the line during its window (T.4 lines there
         // decode wrongly), and the modem's copy-quality check reports the page bad.
         const int64_t from = pageStartMs_ + opt_.noise->ms, to = from + opt_.noise->lengthMs;
@@ -352,7 +352,7 @@ void Class2Modem::step(int64_t nowMs) {
             }
             sendInfo(buf);
             const bool last = page_ >= static_cast<int>(pages_.size());
-            sendInfo(last ? "+FET:2" : "+FET:0");
+            sendInfo(last ? "+FET:2" : (opt_.eomAfter == page_ ? "+FET:1" : "+FET:0"));
             sendResult("OK", 0);
             phase_ = Phase::WaitFdrD;
             deadline_ = nowMs + kT4RepeatsMs;
@@ -369,7 +369,9 @@ void Class2Modem::step(int64_t nowMs) {
         }
         logLine(opt_, "post-page response to page %d: %s", page_,
                 good ? "MCF" : (resp == 2 ? "RTN" : "PIN"));
-        if (page_ >= static_cast<int>(pages_.size())) {
+        // T.30 5.3.6.2.3: after RTN the transmitter may retrain and send the page again.
+        const bool resend = !good && opt_.resendBad && resentPage_ != page_;
+        if (page_ >= static_cast<int>(pages_.size()) && !resend) {
             phase_ = Phase::WaitDcn;
             due_ = nowMs + kGapMs + v21Ms(kShortFrameBytes) + (opt_.noDcn ? kT2Ms : 0);
             if (opt_.noDcn) {
@@ -377,7 +379,19 @@ void Class2Modem::step(int64_t nowMs) {
             }
             return;
         }
-        if (resp == 1 || resp == 5) {
+        if (resend) {
+            logLine(opt_, "caller sends page %d again", page_);
+            resentPage_ = page_;
+            --page_; // the retrain below starts the same page again
+            phase_ = Phase::Retrain;
+            due_ = nowMs + kGapMs + v21Ms(kTsiDcsBytes - 25);
+        } else if (good && opt_.eomAfter == page_) {
+            // After MCF to EOM the call goes back to phase B: a new DCS and training, then
+            // the next document.
+            logLine(opt_, "next document after EOM");
+            phase_ = Phase::Retrain;
+            due_ = nowMs + kGapMs + v21Ms(kTsiDcsBytes - 25);
+        } else if (resp == 1 || resp == 5) {
             ++page_;
             startPageClock(nowMs);
             phase_ = Phase::Training;

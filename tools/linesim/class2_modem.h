@@ -137,6 +137,7 @@ class Class2Modem {
     int64_t dropMs_ = -1;     // the line time the caller dropped
     int64_t dataDoneMs_ = -1; // the last byte of the page went to the receiver
     bool vanished_ = false;
+    int resentPage_ = 0; // the page being sent again after RTN (--resend-bad)
 };
 
 } // namespace quillon::linesim

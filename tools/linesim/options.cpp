@@ -143,6 +143,8 @@ std::string usageText() {
            "  --modems LIST            modems the caller offers: v27ter,v29,v17 (default all)\n"
            "  --drop-in-page P[:MS]    the caller hangs up MS ms (default 1000) into page P\n"
            "  --no-dcn                 the caller leaves after the last MCF without DCN\n"
+           "  --resend-bad             Class 2: a page answered with RTN is sent once more\n"
+           "  --eom-after P            Class 2: EOM after page P, the rest is a second document\n"
            "  --error-on CMD           the modem answers ERROR to command line CMD\n"
            "  --error-nth N            ... at its N-th occurrence (default 1)\n"
            "  --vanish WHEN            the modem closes the pty: open, ring:N, answer,\n"
@@ -204,6 +206,10 @@ std::string parseOptions(const std::vector<std::string> &args, Options &o) {
             o.dropInPage = m;
         } else if (a == "--no-dcn") {
             o.noDcn = true;
+        } else if (a == "--resend-bad") {
+            o.resendBad = true;
+        } else if (a == "--eom-after") {
+            ok = intValue(o.eomAfter, 1);
         } else if (a == "--error-on") {
             ok = value(o.errorOn) && !o.errorOn.empty();
         } else if (a == "--error-nth") {

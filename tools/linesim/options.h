@@ -46,8 +46,10 @@ struct Options {
     bool v27ter = true, v29 = true, v17 = true; // modems the caller offers
     std::optional<FaultMoment> dropInPage;      // the caller hangs up
     bool noDcn = false;                         // the caller leaves without DCN
-    std::string errorOn;                        // a command answered ERROR
-    int errorNth = 1;                           // ... at its n-th occurrence
+    bool resendBad = false; // Class 2: a page answered with RTN is sent again (once)
+    int eomAfter = 0;       // Class 2: the caller sends EOM after this page (0: never)
+    std::string errorOn;    // a command answered ERROR
+    int errorNth = 1;       // ... at its n-th occurrence
     std::optional<VanishMoment> vanish;
     std::optional<NoiseBurst> noise;
     bool referenceReceiver = false;

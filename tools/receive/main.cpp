@@ -5,11 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "comm/comm_port.h"
 #include "comm/error_codes.h"
 #include "fax/apf_file.h"
+#include "fax/class2_codec.h"
 #include "fax/receive_fax.h"
 #include "platform/event_loop.h"
 #include "platform/serial_device.h"
@@ -19,8 +21,10 @@ using namespace quillon;
 namespace {
 
 void Usage() {
-    std::fputs("usage: quillon-receive DEVICE [--class auto|1] [--dir DIR] [--rings N]\n"
-               "                       [--id STATIONID] [--bps N] [--once]\n",
+    std::fputs("usage: quillon-receive DEVICE [--class auto|1|2|2.0] [--dir DIR] [--rings N]\n"
+               "                       [--id STATIONID] [--bps max|2400|...|14400] [--once]\n"
+               "  --bps: the highest rate offered to callers; 'max' (the default) is the\n"
+               "         highest rate the modem reports\n",
                stderr);
 }
 
@@ -37,7 +41,8 @@ int main(int argc, char **argv) {
     std::string dir = "faxes";
     int rings = 1;
     std::string id;
-    int bps = 9600;
+    // The highest rate: Class 1 steps down from it to the best rate the modem's probe lists.
+    int bps = 14400;
     bool once = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string &a = args[i];
@@ -57,7 +62,13 @@ int main(int argc, char **argv) {
         } else if (a == "--id") {
             id = value();
         } else if (a == "--bps") {
-            bps = std::atoi(value().c_str());
+            std::string v = value();
+            bps = v == "max" ? 14400 : std::atoi(v.c_str());
+            if (bps != 2400 && bps != 4800 && bps != 7200 && bps != 9600 && bps != 12000 &&
+                bps != 14400) {
+                Usage();
+                return 2;
+            }
         } else if (a == "--once") {
             once = true;
         } else if (a == "--help" || a == "-h") {
@@ -70,7 +81,19 @@ int main(int argc, char **argv) {
             return 2;
         }
     }
-    if (device.empty() || (faxClass != "auto" && faxClass != "1")) {
+    // Detection is the default; the operator may force a class, because some modems
+    // implement one class better than another.
+    const std::pair<const char *, fax::TFaxClass> kClasses[] = {{"auto", fax::fcDetect},
+                                                                {"1", fax::fcClass1},
+                                                                {"2", fax::fcClass2},
+                                                                {"2.0", fax::fcClass2_0}};
+    fax::TFaxClass chosenClass = fax::fcUnknown;
+    for (const auto &[name, cls] : kClasses) {
+        if (faxClass == name) {
+            chosenClass = cls;
+        }
+    }
+    if (device.empty() || chosenClass == fax::fcUnknown) {
         Usage();
         return 2;
     }
@@ -88,7 +111,7 @@ int main(int argc, char **argv) {
     port.SetAutoOpen(false);
 
     fax::TReceiveFax receiver(&port);
-    receiver.SetFaxClass(faxClass == "1" ? fax::fcClass1 : fax::fcDetect);
+    receiver.SetFaxClass(chosenClass);
     receiver.SetDestinationDir(dir);
     receiver.SetAnswerOnRing(static_cast<uint16_t>(rings));
     receiver.SetStationID(id);
@@ -111,7 +134,7 @@ int main(int argc, char **argv) {
         }
     };
     receiver.OnFaxAccept = [&](fax::TCustomAbstractFax &cp, bool &) {
-        std::printf("ACCEPT remote=%s\n", Quote(cp.RemoteStationID()).c_str());
+        std::printf("ACCEPT remote=%s\n", Quote(cp.RemoteStationName()).c_str());
     };
     receiver.OnFaxLog = [&](fax::TCustomAbstractFax &cp, fax::TFaxLogCode code) {
         std::string file = cp.FaxFile();
@@ -126,15 +149,20 @@ int main(int argc, char **argv) {
             break;
         case fax::lfaxReceiveOK:
             received = true;
-            std::printf("RECEIVED %s pages=%d remote=%s\n", file.c_str(), pages,
-                        Quote(cp.RemoteStationID()).c_str());
+            std::printf("RECEIVED %s pages=%d last_page_rows=%u damaged_rows=%u refused_pages=%u "
+                        "remote=%s\n",
+                        file.c_str(), pages, cp.PageRowsGood(), cp.DamagedRows(),
+                        cp.PagesRejected(), Quote(cp.RemoteStationName()).c_str());
             break;
         case fax::lfaxReceiveFail:
-            std::printf("FAILED %s pages=%d remote=%s\n", file.c_str(), pages,
-                        Quote(cp.RemoteStationID()).c_str());
+            std::printf("FAILED %s pages=%d last_page_rows=%u last_page_damaged_rows=%u "
+                        "damaged_rows=%u refused_pages=%u remote=%s\n",
+                        file.c_str(), pages, cp.PageRowsGood(), cp.PageRowsDamaged(),
+                        cp.DamagedRows(), cp.PagesRejected(),
+                        Quote(cp.RemoteStationName()).c_str());
             break;
         case fax::lfaxReceiveSkip:
-            std::printf("SKIPPED remote=%s\n", Quote(cp.RemoteStationID()).c_str());
+            std::printf("SKIPPED remote=%s\n", Quote(cp.RemoteStationName()).c_str());
             break;
         default:
             break;
@@ -143,7 +171,12 @@ int main(int argc, char **argv) {
     receiver.OnFaxError = [&](fax::TCustomAbstractFax &, int32_t code) {
         std::printf("ERROR %d %s\n", code, comm::ErrorMessage(code).c_str());
     };
-    receiver.OnFaxFinish = [&](fax::TCustomAbstractFax &, int32_t code) {
+    receiver.OnFaxFinish = [&](fax::TCustomAbstractFax &cp, int32_t code) {
+        fax::TFaxClass active = receiver.Session().ActiveClass();
+        if (active == fax::fcClass2 || active == fax::fcClass2_0) {
+            std::printf("HANGUP %u %s\n", cp.HangupCode(),
+                        Quote(std::string(fax::HangupText(cp.HangupCode(), active))).c_str());
+        }
         std::printf("FINISH %d %s\n", code, code == 0 ? "" : comm::ErrorMessage(code).c_str());
         exitCode = received && code == 0 ? 0 : 1;
         loop.quit(exitCode);

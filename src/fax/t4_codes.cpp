@@ -1,6 +1,6 @@
-#include "faximage/t4_codes.h"
+#include "fax/t4_codes.h"
 
-namespace quillon::faximage {
+namespace quillon::fax {
 
 const TT4Code kWhiteTerminating[64] = {
     {0, "00110101"},  {1, "000111"},    {2, "0111"},      {3, "1000"},      {4, "1011"},
@@ -114,4 +114,4 @@ const TT4Code kExtendedMakeUp[13] = {
     {2560, "000000011111"},
 };
 
-} // namespace quillon::faximage
+} // namespace quillon::fax
