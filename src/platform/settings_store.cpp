@@ -61,6 +61,7 @@ struct Document {
     std::vector<std::string> unparsedTop;
     std::vector<Section> sections;
     size_t unparsedCount = 0;
+    std::vector<size_t> unparsedLines; // 1-based numbers of the lines the reader could not read
 
     Section *find(std::string_view key) {
         auto k = lower(normalKey(key));
@@ -194,10 +195,14 @@ Document parse(const std::string &text) {
     std::istringstream in(text);
     std::string raw;
     std::vector<std::string> lines;
+    std::vector<size_t> lineNumbers; // where each joined line starts in the text
     // Join continuation lines (a trailing backslash after a hex list).
     std::string pending;
     bool continued = false;
+    size_t rawNumber = 0;
+    size_t pendingStart = 0;
     while (std::getline(in, raw)) {
+        ++rawNumber;
         while (!raw.empty() && raw.back() == '\r') {
             raw.pop_back();
         }
@@ -206,6 +211,7 @@ Document parse(const std::string &text) {
             if (start == std::string::npos) {
                 // A continuation never ends in a blank line: the backslash was the text's own.
                 lines.push_back(pending + "\\");
+                lineNumbers.push_back(pendingStart);
                 pending.clear();
                 continued = false;
                 continue;
@@ -213,6 +219,7 @@ Document parse(const std::string &text) {
             pending += raw.substr(start);
         } else {
             pending = raw;
+            pendingStart = rawNumber;
         }
         continued =
             !pending.empty() && pending.back() == '\\' && pending.find("=hex") != std::string::npos;
@@ -221,14 +228,17 @@ Document parse(const std::string &text) {
             continue;
         }
         lines.push_back(std::move(pending));
+        lineNumbers.push_back(pendingStart);
         pending.clear();
     }
     if (continued) {
         // The file ends inside a continuation: keep the line as it was written.
         lines.push_back(pending + "\\");
+        lineNumbers.push_back(pendingStart);
     }
     Section *current = nullptr;
-    for (auto &line : lines) {
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::string &line = lines[i];
         if (line.empty() || line == "REGEDIT4" || line.starts_with("Windows Registry Editor") ||
             line[0] == ';') {
             continue;
@@ -250,6 +260,7 @@ Document parse(const std::string &text) {
         }
         if (!entry) {
             ++doc.unparsedCount;
+            doc.unparsedLines.push_back(lineNumbers[i]);
             (current ? current->unparsed : doc.unparsedTop).push_back(line);
             continue;
         }
@@ -452,6 +463,10 @@ std::filesystem::path SettingsStore::UserStorePath() {
     }
     const char *home = std::getenv("HOME");
     return std::filesystem::path(home && *home ? home : ".") / ".config" / "quillon" / "user.reg";
+}
+
+std::vector<size_t> SettingsStore::UnreadableLines(const std::string &text) {
+    return parse(text).unparsedLines;
 }
 
 std::string SettingsStore::Canonical(const std::string &text) {
