@@ -28,12 +28,14 @@ quillon_install_packages() {
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# quillon_build DIR [cmake options...]; QUILLON_BUILD_TARGET limits the build to one target.
+# quillon_build DIR [cmake options...]; QUILLON_BUILD_TARGET (space-separated names) limits the
+# build to those targets.
 quillon_build() {
     local dir=$1
     shift
     if [ ! -f "$dir/build.ninja" ]; then
         cmake -S "$QUILLON_ROOT" -B "$dir" -G Ninja "$@" >/dev/null
     fi
-    cmake --build "$dir" ${QUILLON_BUILD_TARGET:+--target "$QUILLON_BUILD_TARGET"} -- -j"${QUILLON_BUILD_JOBS:-$(nproc)}"
+    # shellcheck disable=SC2086 # the target list splits into words on purpose
+    cmake --build "$dir" ${QUILLON_BUILD_TARGET:+--target $QUILLON_BUILD_TARGET} -- -j"${QUILLON_BUILD_JOBS:-$(nproc)}"
 }
