@@ -6,7 +6,7 @@
 //   quillon-config line list|add NAME PATH|remove NAME
 //   quillon-config port list|add COMn PATH|remove COMn
 //   quillon-config phonebook list|remove NAME
-//   quillon-config phonebook add NAME --dial CMD [--hangup CMD] [--check CMD]
+//   quillon-config phonebook add NAME --dial CMD [--hangup CMD] [--check CMD] [--timeout S]
 //   quillon-config check [--send-test]           asks the modem and the mail host
 //
 // The settings live in the per-user store (QUILLON_CONFIG_DIR overrides its folder).
@@ -90,7 +90,7 @@ int usage() {
                  "       quillon-config port list | add COMn PATH | remove COMn\n"
                  "       quillon-config phonebook list | remove NAME\n"
                  "       quillon-config phonebook add NAME --dial CMD [--hangup CMD] "
-                 "[--check CMD]\n"
+                 "[--check CMD] [--timeout S]\n"
                  "       quillon-config check [--send-test]\n"
                  "settings:\n";
     for (const Setting &s : kSettings) {
@@ -116,7 +116,7 @@ void listPhonebook(const SettingsStore &s) {
     for (const std::string &entry : s.SubKeys(server::kPhonebookKey)) {
         std::string key = std::string(server::kPhonebookKey) + "\\" + entry;
         std::cout << "  " << entry << "\n";
-        for (const char *v : {"Dial", "HangUp", "Check"}) {
+        for (const char *v : {"Dial", "HangUp", "Check", "Timeout"}) {
             if (auto value = s.GetValue(key, v)) {
                 std::cout << "    " << v << " = " << text(value) << "\n";
             }
@@ -215,10 +215,11 @@ int phonebook(SettingsStore &s, const std::vector<std::string> &a) {
         std::string key = std::string(server::kPhonebookKey) + "\\" + entry;
         std::vector<std::pair<std::string, std::string>> values;
         for (size_t i = 2; i + 1 < a.size(); i += 2) {
-            const char *name = a[i] == "--dial"     ? "Dial"
-                               : a[i] == "--hangup" ? "HangUp"
-                               : a[i] == "--check"  ? "Check"
-                                                    : nullptr;
+            const char *name = a[i] == "--dial"      ? "Dial"
+                               : a[i] == "--hangup"  ? "HangUp"
+                               : a[i] == "--check"   ? "Check"
+                               : a[i] == "--timeout" ? "Timeout"
+                                                     : nullptr;
             if (name == nullptr) {
                 return usage();
             }
@@ -230,7 +231,17 @@ int phonebook(SettingsStore &s, const std::vector<std::string> &a) {
             return 2;
         }
         for (const auto &[name, value] : values) {
-            if (!s.SetValue(key, name, RegValue::String(value))) {
+            RegValue v = RegValue::String(value);
+            if (name == "Timeout") {
+                char *end = nullptr;
+                unsigned long seconds = std::strtoul(value.c_str(), &end, 10);
+                if (value.empty() || *end != '\0' || seconds == 0 || seconds > 86400) {
+                    std::cerr << "quillon-config: --timeout takes seconds (1 ... 86400)\n";
+                    return 2;
+                }
+                v = RegValue::Dword(static_cast<uint32_t>(seconds));
+            }
+            if (!s.SetValue(key, name, v)) {
                 return 1;
             }
         }
