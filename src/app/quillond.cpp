@@ -130,6 +130,9 @@ int main(int argc, char **argv) {
     platform::SignalDescriptor signals({SIGTERM, SIGINT, SIGHUP});
     // A write to a mail host that has gone away must not end the server.
     ::signal(SIGPIPE, SIG_IGN);
+    // A full disk or a file-size limit fails the write (EFBIG) so the call ends with an
+    // error, rather than the signal ending the server.
+    ::signal(SIGXFSZ, SIG_IGN);
 
     platform::FolderLock lock(workdir / kLockFileName);
     if (!lock.Held()) {
