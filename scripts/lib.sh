@@ -28,14 +28,17 @@ quillon_install_packages() {
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# quillon_build DIR [cmake options...]; QUILLON_BUILD_TARGET (space-separated names) limits the
-# build to those targets.
+# quillon_build DIR [cmake options...]; QUILLON_BUILD_TARGET limits the build to the targets
+# it names (separated by spaces); QUILLON_CMAKE_OPTIONS adds cmake options (CI sets
+# -DQUILLON_WERROR=ON) and, when set, configures an existing build folder again.
 quillon_build() {
     local dir=$1
     shift
-    if [ ! -f "$dir/build.ninja" ]; then
-        cmake -S "$QUILLON_ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+    local extra targets
+    read -r -a extra <<<"${QUILLON_CMAKE_OPTIONS:-}"
+    read -r -a targets <<<"${QUILLON_BUILD_TARGET:-}"
+    if [ ! -f "$dir/build.ninja" ] || [ ${#extra[@]} -gt 0 ]; then
+        cmake -S "$QUILLON_ROOT" -B "$dir" -G Ninja "$@" "${extra[@]}" >/dev/null
     fi
-    # shellcheck disable=SC2086 # the target list splits into words on purpose
-    cmake --build "$dir" ${QUILLON_BUILD_TARGET:+--target $QUILLON_BUILD_TARGET} -- -j"${QUILLON_BUILD_JOBS:-$(nproc)}"
+    cmake --build "$dir" ${targets[0]:+--target "${targets[@]}"} -- -j"${QUILLON_BUILD_JOBS:-$(nproc)}"
 }

@@ -252,9 +252,10 @@ struct RoomWait {
         std::lock_guard hold(lock);
         return fired;
     }
+    uint64_t ranOut = 0; // waits that ended on the fallback time-out, not on a notification
     void waitPast(uint64_t seen, std::chrono::milliseconds limit) {
         std::unique_lock hold(lock);
-        cv.wait_for(hold, limit, [&] { return fired != seen; });
+        ranOut += cv.wait_for(hold, limit, [&] { return fired != seen; }) ? 0 : 1;
     }
     static void Proc(uint32_t msg, uint32_t, int32_t, void *ctx) {
         if (msg == quillon::comm::MsgTriggerStatus) {
@@ -295,6 +296,10 @@ double dispatcherOutbound(size_t total) {
     reader.join();
     auto t1 = Clock::now();
     rc = disp.CloseDevice();
+    if (room.ranOut != 0) {
+        std::fprintf(stderr, "  %llu waits for room ran out on the fallback time-out\n",
+                     static_cast<unsigned long long>(room.ranOut));
+    }
     return static_cast<double>(got) / seconds(t0, t1) / 1e6;
 }
 

@@ -13,55 +13,12 @@ namespace quillon::comm {
 
 namespace {
 
-constexpr int32_t kErrNoPortSelected = -2011;
-constexpr int32_t kErrNotOpenedByTapi = -2012;
-constexpr int32_t kErrNoDeviceLayer = -3001;
-constexpr int32_t kErrBadId = -2001;
-constexpr int32_t kErrAlreadyOpen = -2008;
-constexpr int32_t kErrNotOpen = -2007;
-
-std::mutex &handlerMutex() {
-    static std::mutex m;
-    return m;
-}
-
-TApplicationExceptionHandler &handlerSlot() {
-    static TApplicationExceptionHandler h;
-    return h;
-}
-
-void reportException(const std::exception &e) {
-    TApplicationExceptionHandler h;
-    {
-        std::lock_guard lock(handlerMutex());
-        h = handlerSlot();
-    }
-    if (h) {
-        h(e);
-    } else {
-        std::fprintf(stderr, "Quillon: %s\n", e.what());
-    }
-}
-
 // Reports the exception in flight, of whatever type, to the application handler.
 void reportCurrentException() {
-    try {
-        throw;
-    } catch (const std::exception &e) {
-        reportException(e);
-    } catch (...) {
-        reportException(std::runtime_error("unknown exception in a comm port handler"));
-    }
+    platform::ReportCurrentException("a comm port handler");
 }
 
 } // namespace
-
-TApplicationExceptionHandler SetApplicationExceptionHandler(TApplicationExceptionHandler h) {
-    std::lock_guard lock(handlerMutex());
-    auto previous = std::move(handlerSlot());
-    handlerSlot() = std::move(h);
-    return previous;
-}
 
 TCustomComPort::TCustomComPort(std::string name) : TBaseComponent(std::move(name)) {}
 
@@ -110,9 +67,9 @@ void TCustomComPort::EndLoading() {
         openAfterLoad_ = false;
         try {
             SetOpen(true);
-        } catch (const std::exception &e) {
+        } catch (...) {
             open_ = false;
-            reportException(e);
+            reportCurrentException();
         }
     }
 }
@@ -183,9 +140,9 @@ void TCustomComPort::OpenPort() {
         dispatcher_->OpenDevice(path, inSize_, outSize_, dtr_, rts_, static_cast<uint32_t>(baud_),
                                 static_cast<uint8_t>(parity_), static_cast<uint8_t>(dataBits_),
                                 static_cast<uint8_t>(stopBits_));
-    if (rc == -5) {
+    if (rc == kErrFileAccessDenied) {
         rc = kErrAlreadyOpen;
-    } else if (rc == -2 || rc == -3) {
+    } else if (rc == kErrFileNotFound || rc == kErrPathNotFound) {
         rc = kErrBadId;
     }
     if (rc != 0) {
@@ -505,7 +462,7 @@ TBaseDispatcher *TCustomComPort::Dispatcher() {
 TBaseDispatcher &TCustomComPort::ValidDispatcher() {
     TBaseDispatcher *d = Dispatcher();
     if (d == nullptr) {
-        RaiseError(kErrNotOpen);
+        RaiseError(kErrCommNotOpen);
     }
     return *d;
 }

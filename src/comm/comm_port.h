@@ -69,10 +69,10 @@ using TTriggerLineErrorEvent =
 using TPortEvent = std::function<void(TCustomComPort &CP)>;
 using TWaitCharEvent = std::function<void(TCustomComPort &CP, char C)>;
 
-// Where exceptions raised by event handlers go (the application's exception handler). The
-// default writes the message to stderr. Returns the previous handler.
-using TApplicationExceptionHandler = std::function<void(const std::exception &)>;
-TApplicationExceptionHandler SetApplicationExceptionHandler(TApplicationExceptionHandler h);
+// Exceptions raised by event handlers go to the application's exception handler, the event
+// loop's one route for them.
+using TApplicationExceptionHandler = platform::ApplicationExceptionHandler;
+using platform::SetApplicationExceptionHandler;
 
 class TCustomComPort : public TBaseComponent {
   public:

@@ -192,7 +192,7 @@ bool supportedBaud(uint32_t baud) {
 int TBaseDispatcher::SetLineParams(uint32_t baud, uint8_t parity, uint8_t dataBits,
                                    uint8_t stopBits) {
     if (!open_.load() && !device_.isOpen()) {
-        return kErrNotOpen;
+        return kErrCommNotOpen;
     }
     platform::SerialBlock wanted;
     {
@@ -213,7 +213,7 @@ int TBaseDispatcher::SetLineParams(uint32_t baud, uint8_t parity, uint8_t dataBi
     }
     if (dataBits != 9) {
         if (dataBits < 5 || dataBits > 8) {
-            return -2003; // "ie_Bytesize - invalid byte size"
+            return kErrByteSize;
         }
         wanted.byteSize = dataBits;
     }
@@ -245,7 +245,7 @@ int TBaseDispatcher::GetLineParams(uint32_t &baud, uint8_t &parity, uint8_t &dat
                                    uint8_t &stopBits) {
     std::lock_guard st(stateLock_);
     if (!device_.isOpen()) {
-        return kErrNotOpen;
+        return kErrCommNotOpen;
     }
     int err = device_.getBlock(block_);
     if (err != 0) {
@@ -320,7 +320,7 @@ int TBaseDispatcher::SetQueueSizes(uint32_t inSize, uint32_t outSize) {
     // The output ring keeps its size until the next open; the terminal driver sizes its
     // own queues.
     (void)outSize;
-    return device_.isOpen() ? 0 : kErrNotOpen;
+    return device_.isOpen() ? 0 : kErrCommNotOpen;
 }
 
 // ---- flow control ----
@@ -331,7 +331,7 @@ int TBaseDispatcher::SetHardwareFlow(uint32_t full, uint32_t resume, uint32_t op
         return kErrBadArgument;
     }
     if (!device_.isOpen()) {
-        return kErrNotOpen;
+        return kErrCommNotOpen;
     }
     platform::SerialBlock b = block_;
     b.outxCtsFlow = b.outxDsrFlow = false;
@@ -365,7 +365,7 @@ int TBaseDispatcher::SetSoftwareFlow(uint32_t full, uint32_t resume, uint32_t op
         return kErrBadArgument;
     }
     if (!device_.isOpen()) {
-        return kErrNotOpen;
+        return kErrCommNotOpen;
     }
     platform::SerialBlock b = block_;
     b.inX = (options & 2) != 0;
@@ -384,7 +384,7 @@ int TBaseDispatcher::SetSoftwareFlow(uint32_t full, uint32_t resume, uint32_t op
 int TBaseDispatcher::ClearSoftwareFlow() {
     std::lock_guard st(stateLock_);
     if (!device_.isOpen()) {
-        return kErrNotOpen;
+        return kErrCommNotOpen;
     }
     platform::SerialBlock b = block_;
     b.inX = b.outX = false;
@@ -394,7 +394,7 @@ int TBaseDispatcher::ClearSoftwareFlow() {
 int TBaseDispatcher::SetFlowChars(uint8_t xon, uint8_t xoff) {
     std::lock_guard st(stateLock_);
     if (!device_.isOpen()) {
-        return kErrNotOpen;
+        return kErrCommNotOpen;
     }
     platform::SerialBlock b = block_;
     b.xonChar = xon;

@@ -28,7 +28,7 @@ int TBaseDispatcher::PeekByte(uint32_t n) {
     std::lock_guard in(inputLock_);
     uint64_t skip = inAvailNotification_ ? peekCount_ : 0;
     if (n == 0 || inRing_.empty() || writeTotal_ - readTotal_ < skip + n) {
-        return kErrBufferEmpty;
+        return kErrBufferIsEmpty;
     }
     return inRing_[(readTotal_ + skip + n - 1) % kInputRingSize];
 }
@@ -36,7 +36,7 @@ int TBaseDispatcher::PeekByte(uint32_t n) {
 int TBaseDispatcher::ReadByte() {
     uint8_t b;
     int rc = ReadBlock(&b, 1);
-    return rc == 0 ? b : kErrBufferEmpty;
+    return rc == 0 ? b : kErrBufferIsEmpty;
 }
 
 int TBaseDispatcher::ReadBlock(uint8_t *data, uint32_t len) {
@@ -46,7 +46,7 @@ int TBaseDispatcher::ReadBlock(uint8_t *data, uint32_t len) {
     std::lock_guard in(inputLock_);
     uint64_t skip = inAvailNotification_ ? peekCount_ : 0;
     if (inRing_.empty() || writeTotal_ - readTotal_ < skip + len) {
-        return len == 1 ? kErrBufferEmpty : kErrGetBlock;
+        return len == 1 ? kErrBufferIsEmpty : kErrGetBlockFail;
     }
     uint64_t from = readTotal_ + skip;
     auto at = static_cast<uint32_t>(from % kInputRingSize);
@@ -170,18 +170,18 @@ int TBaseDispatcher::WriteBlock(const void *data, uint32_t len) {
     }
     if (!open_.load()) {
         // Also while a close begun inside a handler runs down: the bytes could not go out.
-        return kErrNotOpen;
+        return kErrCommNotOpen;
     }
     {
         std::lock_guard out(outputLock_);
         if (outRing_.empty()) {
-            return kErrNotOpen;
+            return kErrCommNotOpen;
         }
         auto size = static_cast<uint32_t>(outRing_.size());
         uint32_t used = outFull_ ? size : (head_ + size - tail_) % size;
         uint32_t free = size - used;
         if (free < len) {
-            return kErrOutputTooSmall;
+            return kErrOutputBufferTooSmall;
         }
         const auto *src = static_cast<const uint8_t *>(data);
         uint32_t first = std::min(len, size - head_);

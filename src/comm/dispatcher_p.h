@@ -8,18 +8,9 @@
 #include <utility>
 
 #include "comm/dispatcher.h"
+#include "comm/error_codes.h"
 
 namespace quillon::comm {
-
-inline constexpr int32_t kErrBadArgument = -1002;
-inline constexpr int32_t kErrBaudRate = -2002;
-inline constexpr int32_t kErrNotOpen = -2007;
-inline constexpr int32_t kErrPutBlock = -3004;
-inline constexpr int32_t kErrGetBlock = -3005;
-inline constexpr int32_t kErrOutputTooSmall = -3006;
-inline constexpr int32_t kErrBufferEmpty = -3007;
-inline constexpr int32_t kErrTriggerTooLong = -5002;
-inline constexpr int32_t kErrBadTrigger = -5003;
 
 // Device event mask bits, as the event waiter reports them.
 inline constexpr uint32_t kEvRxChar = 0x0001;

@@ -22,7 +22,7 @@ int TSerialDispatcher::OpenHandle(const std::string &name) {
 
 int TTapiDispatcher::OpenHandle(const std::string &) {
     if (descriptor_ <= 0) {
-        return kErrNotOpen;
+        return kErrCommNotOpen;
     }
     int err = device_.adopt(descriptor_);
     return err == 0 ? 0 : -PlatformError(err);
@@ -30,7 +30,7 @@ int TTapiDispatcher::OpenHandle(const std::string &) {
 
 int TTapiDispatcher::ReadDeviceBlock(int descriptor, platform::SerialBlock &block) {
     if (descriptor <= 0) {
-        return kErrNotOpen;
+        return kErrCommNotOpen;
     }
     platform::SerialDevice probe;
     int err = probe.adopt(descriptor);

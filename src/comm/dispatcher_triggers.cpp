@@ -125,7 +125,7 @@ int TBaseDispatcher::ArmTimerTrigger(int32_t handle, int32_t ticks, bool activat
         auto it = std::find_if(timers_.begin(), timers_.end(),
                                [handle](const TTimerTrigger &t) { return t.handle == handle; });
         if (it == timers_.end()) {
-            return kErrBadTrigger;
+            return kErrBadTriggerHandle;
         }
         if (activate) {
             if (ticks != 0) {
@@ -155,7 +155,7 @@ int TBaseDispatcher::ArmStatusTrigger(int32_t handle, uint16_t value, bool activ
         auto it = std::find_if(statuses_.begin(), statuses_.end(),
                                [handle](const TStatusTrigger &t) { return t.handle == handle; });
         if (it == statuses_.end()) {
-            return kErrBadTrigger;
+            return kErrBadTriggerHandle;
         }
         if (activate) {
             switch (it->kind) {
@@ -187,9 +187,13 @@ int TBaseDispatcher::ArmStatusTrigger(int32_t handle, uint16_t value, bool activ
         it->active = activate;
         RecountOutputTriggersLocked();
     }
-    if (!inPass_.load()) {
-        // Armed from outside a notification: evaluate it now rather than at the next poll.
-        // Inside one, the pass that follows comes within the poll interval.
+    if (!CalledFromNotification()) {
+        // Any thread but a handler of the running notification (a client that a handler has
+        // just woken, often while the pass still runs) gets a pass of its own at once: the
+        // hit flag keeps the trigger out of the running pass, and a writer that has already
+        // sent everything will not poke again, so without this the notification would wait
+        // for the next poll. A handler re-arming its own trigger waits for the next pass
+        // instead, or a condition that still holds would keep the dispatch thread spinning.
         PokeDispatch();
     }
     return 0;
@@ -202,7 +206,7 @@ int TBaseDispatcher::DropTrigger(int32_t handle) {
         return 0;
     }
     if (handle < 2) {
-        return kErrBadTrigger;
+        return kErrBadTriggerHandle;
     }
     auto t = std::find_if(timers_.begin(), timers_.end(),
                           [handle](const TTimerTrigger &x) { return x.handle == handle; });
@@ -227,7 +231,7 @@ int TBaseDispatcher::DropTrigger(int32_t handle) {
         LogLocked(ltTrigDisp, lsData, static_cast<uint32_t>(handle));
         return 0;
     }
-    return kErrBadTrigger;
+    return kErrBadTriggerHandle;
 }
 
 void TBaseDispatcher::SaveTriggers(TTriggerSave &set) {

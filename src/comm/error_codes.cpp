@@ -51,10 +51,10 @@ void RaiseError(int32_t code) {
     default:
         break;
     }
-    if (code == -8) {
+    if (code == kErrInsufficientMemory) {
         throw std::bad_alloc();
     }
-    if (code <= -2 && code >= -162) {
+    if (code <= kFirstIoErrorCode && code >= kLastIoErrorCode) {
         throw EInOutError(ErrorMessage(code), static_cast<int>(magnitude));
     }
     throw ECommException(std::string("FaxComm exception"));

@@ -9,8 +9,70 @@
 #include <string>
 
 #include "comm/exception_list.h"
+#include "platform/error_numbers.h"
 
 namespace quillon::comm {
+
+// The codes the library raises or returns, each defined once. The file and device errors
+// (-2 to -162) come from the platform layer; the rest are the library's own. Texts are in
+// strings/error_strings.txt under the magnitude; classes in exception_list.h.
+using platform::kErrDeviceRead;
+using platform::kErrDeviceWrite;
+using platform::kErrDiskFull;
+using platform::kErrFileAccessDenied;
+using platform::kErrFileNotFound;
+using platform::kErrFileNotOpen;
+using platform::kErrInsufficientMemory;
+using platform::kErrInvalidFileHandle;
+using platform::kErrPathNotFound;
+using platform::kErrTooManyOpenFiles;
+using platform::kErrWriteProtected;
+using platform::kFirstIoErrorCode;
+using platform::kLastIoErrorCode;
+
+// General.
+inline constexpr int32_t kErrBadArgument = -1002;
+inline constexpr int32_t kErrGotQuit = -1003;
+inline constexpr int32_t kErrPortNotAssigned = -1005;
+inline constexpr int32_t kErrWindowClass = -1006;
+inline constexpr int32_t kErrCannotUseWithWinSock = -1009;
+// Opening the port.
+inline constexpr int32_t kErrBadId = -2001;
+inline constexpr int32_t kErrBaudRate = -2002;
+inline constexpr int32_t kErrByteSize = -2003;
+inline constexpr int32_t kErrCommNotOpen = -2007;
+inline constexpr int32_t kErrAlreadyOpen = -2008;
+inline constexpr int32_t kErrNoPortSelected = -2011;
+inline constexpr int32_t kErrNotOpenedByTapi = -2012;
+// Serial device input and output.
+inline constexpr int32_t kErrNoDeviceLayer = -3001;
+inline constexpr int32_t kErrPutBlockFail = -3004;
+inline constexpr int32_t kErrGetBlockFail = -3005;
+inline constexpr int32_t kErrOutputBufferTooSmall = -3006;
+inline constexpr int32_t kErrBufferIsEmpty = -3007;
+// Triggers.
+inline constexpr int32_t kErrNoTriggerSlots = -5001;
+inline constexpr int32_t kErrTriggerTooLong = -5002;
+inline constexpr int32_t kErrBadTriggerHandle = -5003;
+// Sessions.
+inline constexpr int32_t kErrCancelRequested = -6005;
+inline constexpr int32_t kErrFatalTimeout = -6006;
+inline constexpr int32_t kErrFileRejected = -6011;
+// Fax files, viewing and sessions.
+inline constexpr int32_t kErrNotApfFile = -8001;
+inline constexpr int32_t kErrUnpackAbort = -8004;
+inline constexpr int32_t kErrCantMakeBitmap = -8005;
+inline constexpr int32_t kErrNoImageLoaded = -8050;
+inline constexpr int32_t kErrNoBlockMarked = -8051;
+inline constexpr int32_t kErrInvalidPageNumber = -8053;
+inline constexpr int32_t kErrTooManyRows = -8054;
+inline constexpr int32_t kErrFaxBadModemResult = -8061;
+inline constexpr int32_t kErrFaxTrainError = -8062;
+inline constexpr int32_t kErrFaxInitError = -8063;
+inline constexpr int32_t kErrFaxVoiceCall = -8065;
+inline constexpr int32_t kErrFaxDataCall = -8066;
+inline constexpr int32_t kErrFaxSessionError = -8069;
+inline constexpr int32_t kErrFaxPageError = -8070;
 
 class TBaseComponent;
 
@@ -35,8 +97,7 @@ inline constexpr int32_t kErrTapiNoDevice = TapiErrorCode(0x80000042);    // pat
 inline constexpr int32_t kErrTapiOperationFailed = TapiErrorCode(0x80000048);
 inline constexpr int32_t kErrTapiOperationUnavail = TapiErrorCode(0x80000049);
 inline constexpr int32_t kErrTapiResourceUnavail = TapiErrorCode(0x8000004B); // unplugged
-// The library's own codes the telephony device raises.
-inline constexpr int32_t kErrPortNotAssigned = -1005;
+// The library's own codes the telephony device raises (and kErrPortNotAssigned).
 inline constexpr int32_t kErrTapiBusy = -13928;
 inline constexpr int32_t kErrTapiNotSet = -13929;
 inline constexpr int32_t kErrTapiNoSelect = -13930;

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "comm/dispatcher.h"
+#include "comm/error_codes.h"
 #include "platform/settings_store.h"
 
 namespace quillon::comm {
@@ -81,7 +82,7 @@ TComSelectForm::TComSelectForm(uint16_t maxPort) {
         if (rc == 0) {
             [[maybe_unused]] int closeRc = probe.CloseDevice();
         }
-        if (rc == 0 || rc == -5) {
+        if (rc == 0 || rc == kErrFileAccessDenied) {
             entries_.push_back("COM" + std::to_string(n));
         }
     }

@@ -25,16 +25,9 @@ constexpr uint32_t kMsgLineLost = platform::kWmUser + 0x3E1;
 // Status report messages: the call state and line device state reports.
 constexpr uint32_t kReportCallState = 2;
 
-// Hands an exception from a handler to the application's exception handler, the one the
-// comm port reports to.
-void reportException(const std::exception &e) {
-    TApplicationExceptionHandler h = SetApplicationExceptionHandler({});
-    SetApplicationExceptionHandler(h);
-    if (h) {
-        h(e);
-    } else {
-        std::fprintf(stderr, "Quillon: %s\n", e.what());
-    }
+// Hands the exception in flight to the application's exception handler.
+void reportCurrentException() {
+    platform::ReportCurrentException("a telephony handler");
 }
 
 // The line applications this process holds, and the handle the next one gets.
@@ -111,10 +104,8 @@ TCustomTapiDevice::TCustomTapiDevice(TComponentOwner *owner, std::string name)
 TCustomTapiDevice::~TCustomTapiDevice() {
     try {
         ShutdownTapi();
-    } catch (const std::exception &e) {
-        reportException(e);
     } catch (...) {
-        reportException(std::runtime_error("unknown exception in a telephony handler"));
+        reportCurrentException();
     }
     DetachPort();
     if (statusDisplay_ != nullptr) {
@@ -155,8 +146,8 @@ void TCustomTapiDevice::Notification(TBaseComponent &component, TOperation opera
                 port->SetAutoOpen(false);
                 try {
                     port->SetOpen(false);
-                } catch (const std::exception &e) {
-                    reportException(e);
+                } catch (...) {
+                    reportCurrentException();
                 }
             }
             return;
@@ -478,9 +469,9 @@ bool TCustomTapiDevice::TakePortBack() {
     bool wasOpen = comPort_->Open();
     try {
         comPort_->SetOpen(false);
-    } catch (const std::exception &e) {
+    } catch (...) {
         // A trace that could not be written: the port is closed all the same.
-        reportException(e);
+        reportCurrentException();
     }
     comPort_->SetTapiDescriptor(0);
     return wasOpen;
@@ -555,10 +546,8 @@ std::optional<platform::LResult> TCustomTapiDevice::HandleMessage(platform::Mess
                 throw;
             }
         }
-    } catch (const std::exception &e) {
-        reportException(e);
     } catch (...) {
-        reportException(std::runtime_error("unknown exception in a telephony handler"));
+        reportCurrentException();
     }
     return 0;
 }
@@ -584,9 +573,9 @@ void TCustomTapiDevice::Log(TTapiLogCode code) {
     if (tapiLog_ != nullptr) {
         try {
             tapiLog_->UpdateLog(code);
-        } catch (const std::exception &e) {
+        } catch (...) {
             // The history file is a record only: a full disk must not stop the call.
-            reportException(e);
+            reportCurrentException();
         }
     }
 }

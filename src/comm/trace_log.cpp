@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "comm/error_codes.h"
 #include "comm/string_resource.h"
 #include "platform/serial_device.h"
 
@@ -14,7 +15,6 @@ namespace quillon::comm {
 
 namespace {
 
-constexpr int32_t kBadArgument = -1002;
 constexpr size_t kHeaderSize = 16;
 
 // One byte as the trace and the log write it, with its width.
@@ -64,7 +64,7 @@ std::string compilerText() {
 
 int TTraceRing::Start(uint32_t entries) {
     if (entries > kMaxTraceEntries) {
-        return kBadArgument;
+        return kErrBadArgument;
     }
     if (!ring_.empty()) {
         Clear();
@@ -149,7 +149,7 @@ int TTraceRing::Write(const std::string &file, bool append, bool hex) {
 
 int TLogRing::Start(uint32_t bytes) {
     if (bytes > kMaxLogBytes) {
-        return kBadArgument;
+        return kErrBadArgument;
     }
     if (!ring_.empty()) {
         Clear();

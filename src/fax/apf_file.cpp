@@ -30,6 +30,11 @@ uint32_t get32(const uint8_t *p) {
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
+int32_t IoErrorCode(int err, bool writing) {
+    return platform::IoErrorCode(err, writing ? platform::IoDirection::Writing
+                                              : platform::IoDirection::Reading);
+}
+
 int32_t lastIoError(bool writing) {
     return IoErrorCode(errno != 0 ? errno : EIO, writing);
 }
@@ -94,35 +99,6 @@ uint32_t DosStampNow() {
         return 0;
     }
     return DosStamp(local);
-}
-
-int32_t IoErrorCode(int err, bool writing) {
-    switch (err) {
-    case ENOENT:
-        return -2;
-    case ENOTDIR:
-        return -3;
-    case EMFILE:
-    case ENFILE:
-        return -4;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-        return -5;
-    case EBADF:
-        return -6;
-    case ENOMEM:
-        return -8;
-    case ENOSPC:
-    case EDQUOT:
-        return -101;
-    case EROFS:
-        return -150;
-    case EIO:
-        return writing ? kErrDeviceWrite : kErrDeviceRead;
-    default:
-        return err > 0 ? -err : (writing ? kErrDeviceWrite : kErrDeviceRead);
-    }
 }
 
 // ---- writer ----
@@ -353,7 +329,7 @@ void TApfFileSource::Close() {
 int32_t TApfFileSource::ReadAt(uint64_t offset, uint8_t *buf, size_t n, size_t &got) {
     got = 0;
     if (file_ == nullptr) {
-        return -103;
+        return kErrFileNotOpen;
     }
     if (offset > static_cast<uint64_t>(INT64_MAX)) {
         return 0;

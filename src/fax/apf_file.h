@@ -27,6 +27,8 @@
 #include <string>
 #include <string_view>
 
+#include "comm/error_codes.h"
+
 namespace quillon::fax {
 
 inline constexpr size_t kApfFileHeaderSize = 64;
@@ -35,11 +37,12 @@ inline constexpr size_t kApfStationIdMax = 20;
 inline constexpr size_t kApfPageBufferSize = 4096;
 inline constexpr uint8_t kApfSignature[6] = {'A', 'P', 'F', '1', '0', 0x1A};
 
-inline constexpr int32_t kErrFileNotFound = -2;
-inline constexpr int32_t kErrDeviceWrite = -160;
-inline constexpr int32_t kErrDeviceRead = -161;
-inline constexpr int32_t kErrBadArgument = -1002;
-inline constexpr int32_t kErrNotApfFile = -8001;
+using comm::kErrBadArgument;
+using comm::kErrDeviceRead;
+using comm::kErrDeviceWrite;
+using comm::kErrFileNotFound;
+using comm::kErrFileNotOpen;
+using comm::kErrNotApfFile;
 
 // Page flags.
 enum TApfPageFlag : uint16_t {
@@ -79,11 +82,6 @@ struct TApfPageHeader {
 // 21-24 month, 25-31 year - 1980; 0 when the year is outside 1980..2099.
 [[nodiscard]] uint32_t DosStamp(const std::tm &local);
 [[nodiscard]] uint32_t DosStampNow();
-
-// The library's code for a failed file operation: the platform error mapped onto the
-// input/output numbers of the error table (2 file not found, 5 access denied, 101 disk
-// full, ...), negated; errors without a table entry keep their number.
-[[nodiscard]] int32_t IoErrorCode(int err, bool writing);
 
 // Writes one received fax, page by page, for the receive engine. Owned by the fax session
 // and used on the dispatch thread only. The order of calls for one call:

@@ -24,7 +24,7 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
             SetProgress(progWaitingCall);
             SetState(rfWaiting);
         } else {
-            ReportError(kErrInitModem);
+            ReportError(kErrFaxInitError);
             SetState(rfAbort);
         }
         break;
@@ -61,7 +61,7 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
             ResetReply(); // a frame follows
         } else if (ok() && finalFrameSeen_) {
             if (softwareFlow && d != nullptr) {
-                (void)d->SetSoftwareFlow(6144, 2048, 2);
+                NoteFailure(d->SetSoftwareFlow(6144, 2048, 2));
             }
             SendFastCommand("AT+FRM=" + currentModulation_);
             SetReplyTimer(replyTimeoutTicks_);
@@ -117,12 +117,14 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
     case rf1Retrain:
         if (connect()) {
             SendFrame(kFcfFtt, true);
-            if (currentModulation_ == "24") {
-                ReportError(kErrTrainingFailed);
-                SetState(rfAbort);
-            } else {
-                ResetReply();
-            }
+            // At 2400 there is no lower rate to try: the call ends, but only after the modem
+            // has said the FTT is out (its OK), so that the hang-up does not purge it.
+            trainingGivenUp_ = currentModulation_ == "24";
+            ResetReply();
+        } else if (ok() && trainingGivenUp_) {
+            trainingGivenUp_ = false;
+            ReportError(kErrFaxTrainError);
+            SetState(rfAbort);
         } else if (ok()) {
             SendFastCommand("AT+FRH=3"); // the caller sends a new DCS and training
             SetState(rf1CollFrms);
@@ -134,7 +136,7 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
     case rf1FinTrn:
         if (carrierLost()) {
             if (softwareFlow && d != nullptr) {
-                (void)d->ClearSoftwareFlow();
+                NoteFailure(d->ClearSoftwareFlow());
             }
             Delay(kFrameDelayMs);
             SendFastCommand("AT+FTH=3");
@@ -147,7 +149,7 @@ void TFaxSession::Class1Action(bool dataEvent, bool timerEvent) {
     case rf1SendCFR:
         if (connect()) {
             if (softwareFlow && d != nullptr) {
-                (void)d->SetSoftwareFlow(6144, 2048, 2);
+                NoteFailure(d->SetSoftwareFlow(6144, 2048, 2));
             }
             SendFrame(kFcfCfr, true);
             ResetReply();
@@ -284,7 +286,7 @@ void TFaxSession::TrainingCheck(bool dataEvent) {
     comm::TBaseDispatcher *d = disp_.load();
     bool ended = false;
     if (dataEvent && d != nullptr) {
-        (void)d->YieldSlice();
+        NoteFailure(d->YieldSlice());
         while (d->InputReady() && !ReplyExpired()) {
             int b = d->ReadByte();
             if (b < 0) {

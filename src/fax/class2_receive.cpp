@@ -9,22 +9,22 @@
 namespace quillon::fax {
 
 bool TFaxSession::Class2Prepare() {
-    ReportError(kErrInitModem);
+    ReportError(kErrFaxInitError);
     return false;
 }
 
 bool TFaxSession::Class2StartCommands() {
-    ReportError(kErrInitModem);
+    ReportError(kErrFaxInitError);
     return false;
 }
 
 void TFaxSession::Class2Init() {
-    ReportError(kErrInitModem);
+    ReportError(kErrFaxInitError);
     SetState(rfAbort);
 }
 
 void TFaxSession::Class2Action(bool /*dataEvent*/, bool /*timerEvent*/) {
-    ReportError(kErrInitModem);
+    ReportError(kErrFaxInitError);
     SetState(rfAbort);
 }
 

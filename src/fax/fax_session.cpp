@@ -27,7 +27,7 @@ TFaxSession::~TFaxSession() {
             StopSession();
         }
         if (file_.IsOpen()) {
-            (void)file_.FinishFaxFile();
+            NoteFailure(file_.FinishFaxFile());
         }
     }
     // A notification already on its way to the handler (a timer that fired as the session
@@ -152,12 +152,12 @@ void TFaxSession::StopSession() {
         for (int32_t *h :
              {&stateTimer_, &statusTimer_, &reserved_[0], &reserved_[1], &reserved_[2]}) {
             if (*h > 0) {
-                (void)d->DropTrigger(*h);
+                NoteFailure(d->DropTrigger(*h));
             }
             *h = 0;
         }
         if (handlerRegistered_) {
-            (void)d->RemoveProcHandler(&TFaxSession::Proc, this);
+            NoteFailure(d->RemoveProcHandler(&TFaxSession::Proc, this));
             handlerRegistered_ = false;
         }
     }
@@ -187,7 +187,7 @@ void TFaxSession::SendRaw(std::string_view text, int delayMs) {
     if (d != nullptr) {
         std::string out(text);
         out.push_back('\r');
-        (void)d->WriteText(out);
+        NoteFailure(d->WriteText(out));
     }
     ResetReply();
 }
@@ -221,14 +221,14 @@ bool TFaxSession::ReplyExpired() const {
 void TFaxSession::ArmStateTimer(int32_t ticks) {
     comm::TBaseDispatcher *d = disp_.load();
     if (d != nullptr && stateTimer_ > 0) {
-        (void)d->ArmTimerTrigger(stateTimer_, ticks, true);
+        NoteFailure(d->ArmTimerTrigger(stateTimer_, ticks, true));
     }
 }
 
 void TFaxSession::DisarmStateTimer() {
     comm::TBaseDispatcher *d = disp_.load();
     if (d != nullptr && stateTimer_ > 0) {
-        (void)d->ArmTimerTrigger(stateTimer_, 0, false);
+        NoteFailure(d->ArmTimerTrigger(stateTimer_, 0, false));
     }
 }
 
@@ -236,7 +236,8 @@ void TFaxSession::ArmStatusTimer() {
     comm::TBaseDispatcher *d = disp_.load();
     int32_t interval = Settings().statusInterval;
     if (d != nullptr && statusTimer_ > 0) {
-        (void)d->ArmTimerTrigger(statusTimer_, std::max(1, comm::SecsToTicks(interval)), true);
+        NoteFailure(
+            d->ArmTimerTrigger(statusTimer_, std::max(1, comm::SecsToTicks(interval)), true));
     }
 }
 
@@ -244,7 +245,7 @@ void TFaxSession::SendFrame(uint8_t fcf, bool final, std::span<const uint8_t> in
     Delay(kFrameDelayMs);
     std::vector<uint8_t> frame = EncodeFrame(fcf, final, info);
     if (comm::TBaseDispatcher *d = disp_.load()) {
-        (void)d->WriteBlock(frame.data(), static_cast<uint32_t>(frame.size()));
+        NoteFailure(d->WriteBlock(frame.data(), static_cast<uint32_t>(frame.size())));
     }
 }
 
@@ -276,7 +277,7 @@ bool TFaxSession::ReadSyncLine(std::string &line) {
             }
             line.push_back(static_cast<char>(b));
         }
-        (void)d->YieldSlice();
+        NoteFailure(d->YieldSlice());
         // Sleeping a little instead of spinning keeps a waiting start off the processor.
         std::this_thread::sleep_for(2ms);
     }
@@ -446,6 +447,13 @@ void TFaxSession::Pass(uint32_t message, uint32_t first) {
                 dataEvent = true;
             }
         }
+        if (int32_t failure = TakeFailure();
+            failure != 0 && state_ != rfAbort && state_ != rfDone) {
+            // An engine call of this step failed: the call ends with its own code. Failures
+            // on the abort path itself (the modem already gone) do not replace the first one.
+            ReportError(failure);
+            SetState(rfAbort);
+        }
         switch (state_) {
         case rfInit:
         case rfAnswer:
@@ -525,13 +533,13 @@ TFaxSession::Collect TFaxSession::CollectReply() {
             std::string line = collector_.Line();
             line_ = line;
             if (LineHas(line, "ERROR")) {
-                ReportError(kErrBadResponse);
+                ReportError(kErrFaxBadModemResult);
                 SetState(rfAbort);
                 return Collect::Jump;
             }
             if ((activeClass_ == fcClass2 || activeClass_ == fcClass2_0) &&
                 LineHas(line, class2HangupKeyword_) && state_ != rf2GetFHNG) {
-                ReportError(kErrMidSession);
+                ReportError(kErrFaxSessionError);
                 size_t colon = line.find(':');
                 uint16_t code = 0;
                 if (colon != std::string::npos) {

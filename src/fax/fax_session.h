@@ -27,6 +27,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "comm/dispatcher.h"
 #include "fax/apf_file.h"
@@ -163,6 +164,17 @@ class TFaxSession {
     std::string RequestFileName();
     bool AskAccept();
     void ReportError(int32_t code);
+    // Keeps the first failure of an engine call made during a step (a write to the modem, a
+    // speed change, a file write). A step goes on to choose its next state, so the pass ends
+    // the call through the error path with that code once the step has returned, instead of
+    // the call failing seconds later on a time-out that hides the cause.
+    void NoteFailure(int32_t rc) {
+        if (rc < 0 && stepFailure_ == 0) {
+            stepFailure_ = rc;
+        }
+    }
+    // The kept failure, cleared.
+    int32_t TakeFailure() { return std::exchange(stepFailure_, 0); }
     template <class F> auto Unlocked(F &&f);
 
     // Common states (receive_states.cpp).
@@ -217,6 +229,7 @@ class TFaxSession {
     std::unique_lock<std::mutex> *passLock_ = nullptr; // the running pass's lock
     uint64_t finishGeneration_ = 0;                    // FinishSession count
     bool cancelPending_ = false;                       // a cancel arrived while rfAbort ran
+    int32_t stepFailure_ = 0;                          // see NoteFailure
 
     // ---- session record (under the pass lock) ----
     TFaxClass activeClass_ = fcUnknown;
@@ -246,6 +259,7 @@ class TFaxSession {
     uint16_t trainNonZero_ = 0;
     uint32_t trainBytes_ = 0;
     bool trainDle_ = false;
+    bool trainingGivenUp_ = false; // FTT at the lowest rate: end the call once it is sent
     uint16_t retryCount_ = 0;
     int32_t ringCount_ = 0;
     std::string currentModulation_ = "24";

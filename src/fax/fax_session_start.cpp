@@ -19,11 +19,11 @@ void TFaxSession::LineReset() {
     if (d == nullptr) {
         return;
     }
-    (void)d->PurgeInput();
-    (void)d->PurgeOutput();
-    (void)d->SetSignals(false, false);
+    NoteFailure(d->PurgeInput());
+    NoteFailure(d->PurgeOutput());
+    NoteFailure(d->SetSignals(false, false));
     Delay(kLineResetDelayMs);
-    (void)d->SetSignals(true, true);
+    NoteFailure(d->SetSignals(true, true));
     Delay(kLineResetDelayMs);
 }
 
@@ -69,12 +69,12 @@ void TFaxSession::SwitchToSessionSpeed() {
     if (d == nullptr) {
         return;
     }
-    (void)d->SetSpeed(19200);
+    NoteFailure(d->SetSpeed(19200));
     TSessionSettings s = Settings();
     if (s.initBaud != 0 && atInitSpeed_) {
         Delay(static_cast<int>(kBaudSettleTicks * comm::kMsPerTick));
         if (s.normalBaud != 0) {
-            (void)d->SetSpeed(static_cast<uint32_t>(s.normalBaud));
+            NoteFailure(d->SetSpeed(static_cast<uint32_t>(s.normalBaud)));
         }
         atInitSpeed_ = false;
     }
@@ -85,11 +85,11 @@ void TFaxSession::SwitchToInitSpeed() {
     if (d == nullptr) {
         return;
     }
-    (void)d->SetSpeed(19200);
+    NoteFailure(d->SetSpeed(19200));
     TSessionSettings s = Settings();
     if (s.initBaud != 0 && !atInitSpeed_) {
         Delay(static_cast<int>(kBaudSettleTicks * comm::kMsPerTick));
-        (void)d->SetSpeed(static_cast<uint32_t>(s.initBaud));
+        NoteFailure(d->SetSpeed(static_cast<uint32_t>(s.initBaud)));
         atInitSpeed_ = true;
     }
 }
@@ -111,7 +111,8 @@ bool TFaxSession::PrepareLocked() {
     }
     // An error left from an earlier session must not be raised for this preparation.
     lastError_.store(0);
-    (void)d->SetSpeed(19200);
+    stepFailure_ = 0;
+    NoteFailure(d->SetSpeed(19200));
     LineReset();
     bool oldBusy = d->SwapBusy(true);
     TSessionSettings s = Settings();
@@ -139,11 +140,17 @@ bool TFaxSession::PrepareLocked() {
         } else if (cls == fcClass2 || cls == fcClass2_0) {
             result = Class2Prepare();
         } else {
-            ReportError(kErrInitModem);
+            ReportError(kErrFaxInitError);
         }
     } while (false);
     DiscardInput();
     d->SwapBusy(oldBusy);
+    if (int32_t failure = TakeFailure(); failure != 0) {
+        // A write to the modem or a speed change failed: that is why the modem did not
+        // answer, and the caller learns it instead of the initialisation error.
+        ReportError(failure);
+        result = false;
+    }
     return result;
 }
 
@@ -161,7 +168,7 @@ bool TFaxSession::StartRoutine() {
         d->SwapBusy(oldBusy);
         UpdateSettings([&](TSessionSettings &st) { st.faxClass = cls; });
         if (cls == fcUnknown) {
-            ReportError(kErrBadResponse);
+            ReportError(kErrFaxBadModemResult);
             return false;
         }
     }
@@ -189,10 +196,14 @@ bool TFaxSession::StartRoutine() {
         }
     }
     d->SwapBusy(oldBusy);
+    if (int32_t failure = TakeFailure(); failure != 0) {
+        ReportError(failure);
+        ok = false;
+    }
     if (!ok && lastError_.load() == 0) {
         // A modem that does not answer its start commands: the session cannot run, and
         // the caller learns why instead of a session that waits forever on a dead line.
-        ReportError(kErrInitModem);
+        ReportError(kErrFaxInitError);
     }
     if (ok) {
         running_.store(true);
@@ -208,6 +219,7 @@ int32_t TFaxSession::StartSession() {
         return 0;
     }
     cancelPending_ = false;
+    stepFailure_ = 0;
     try {
         if (d == nullptr) {
             lastError_.store(kErrPortNotAssigned);
@@ -216,7 +228,7 @@ int32_t TFaxSession::StartSession() {
             FinishSession();
             return lastError_.load();
         }
-        (void)d->SetAvailThreshold(1);
+        NoteFailure(d->SetAvailThreshold(1));
         stateTimer_ = d->NewTimerTrigger();
         statusTimer_ = d->NewTimerTrigger();
         reserved_[0] = d->NewStatusTrigger(comm::skOutputFree);
@@ -229,7 +241,13 @@ int32_t TFaxSession::StartSession() {
             FinishSession();
             return lastError_.load();
         }
-        (void)d->SetUserSlot(2, this);
+        NoteFailure(d->SetUserSlot(2, this));
+        if (int32_t failure = TakeFailure(); failure != 0) {
+            ReportError(failure);
+            SendStatus(false, true);
+            FinishSession();
+            return lastError_.load();
+        }
         StartRoutine();
         if (lastError_.load() == 0) {
             int32_t rc = d->AddProcHandler(&TFaxSession::Proc, this);

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "comm/error_codes.h"
+
 namespace quillon::fax {
 
 enum TFaxClass : uint8_t {
@@ -112,22 +114,22 @@ inline constexpr uint32_t kMsgFinish = 32423;   // posted; wParam last error in 
 inline constexpr std::chrono::milliseconds kEventSendTimeout{1000};
 
 // Error codes recorded by the engine (texts in the comm library's table).
-inline constexpr int32_t kErrInsufficientMemory = -8;
-inline constexpr int32_t kErrDeviceWriteShort = -160;
-inline constexpr int32_t kErrPortNotAssigned = -1005;
-inline constexpr int32_t kErrWindowClass = -1006;
-inline constexpr int32_t kErrWinSock = -1009;
-inline constexpr int32_t kErrOutputBufferTooSmall = -3006;
-inline constexpr int32_t kErrNoTriggerSlots = -5001;
-inline constexpr int32_t kErrCancelRequested = -6005;
-inline constexpr int32_t kErrFatalTimeout = -6006;
-inline constexpr int32_t kErrFileRejected = -6011;
-inline constexpr int32_t kErrBadResponse = -8061;
-inline constexpr int32_t kErrTrainingFailed = -8062;
-inline constexpr int32_t kErrInitModem = -8063;
-inline constexpr int32_t kErrVoiceAnswer = -8065;
-inline constexpr int32_t kErrDataCall = -8066;
-inline constexpr int32_t kErrMidSession = -8069;
+using comm::kErrCancelRequested;
+using comm::kErrCannotUseWithWinSock;
+using comm::kErrDeviceWrite;
+using comm::kErrFatalTimeout;
+using comm::kErrFaxBadModemResult;
+using comm::kErrFaxDataCall;
+using comm::kErrFaxInitError;
+using comm::kErrFaxSessionError;
+using comm::kErrFaxTrainError;
+using comm::kErrFaxVoiceCall;
+using comm::kErrFileRejected;
+using comm::kErrInsufficientMemory;
+using comm::kErrNoTriggerSlots;
+using comm::kErrOutputBufferTooSmall;
+using comm::kErrPortNotAssigned;
+using comm::kErrWindowClass;
 
 // Fixed engine constants. Timer values are ticks of 55 ms.
 inline constexpr int32_t kReplyTimeoutTicks = 182;   // 10 s, wait for a result line

@@ -16,17 +16,6 @@ namespace quillon::fax {
 
 namespace {
 
-void ReportHandlerException(const std::exception &e) {
-    // The application's exception handler, as the comm port uses it.
-    comm::TApplicationExceptionHandler h = comm::SetApplicationExceptionHandler({});
-    comm::SetApplicationExceptionHandler(h);
-    if (h) {
-        h(e);
-    } else {
-        std::fprintf(stderr, "Quillon: %s\n", e.what());
-    }
-}
-
 std::string FourDigits(int n) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "%04d", n);
@@ -241,7 +230,7 @@ void TCustomAbstractFax::CheckPort() const {
         return;
     }
     if (comPort_->DeviceLayer() == comm::dlWinsock) {
-        comm::CheckException(this, kErrWinSock);
+        comm::CheckException(this, kErrCannotUseWithWinSock);
         return;
     }
     if (comPort_->OutSize() < 8192) {
@@ -300,8 +289,10 @@ std::optional<platform::LResult> TCustomAbstractFax::HandleMessage(platform::Mes
         default:
             return HandleReceiveMessage(m);
         }
-    } catch (const std::exception &e) {
-        ReportHandlerException(e);
+    } catch (...) {
+        // The engine waits for this answer: it gets 0 while the application's handler
+        // learns of the exception.
+        platform::ReportCurrentException("a fax event handler");
         return 0;
     }
 }
@@ -339,7 +330,9 @@ void TCustomReceiveFax::BeginReceive() {
         return;
     }
     session_->SetDispatcher(&ComPort()->ValidDispatcher());
-    (void)session_->StartSession();
+    // A start that fails reports its code through OnFaxError and ends with OnFaxFinish, as
+    // a session that fails later does.
+    session_->StartSession();
 }
 
 void TCustomReceiveFax::AbortSession() {

@@ -45,10 +45,10 @@ void TFaxSession::StateInit() {
         SendStatus(true, false);
     }
     if ((s.options & kOptSoftwareFlow) != 0 && d != nullptr) {
-        (void)d->ClearSoftwareFlow();
+        NoteFailure(d->ClearSoftwareFlow());
     }
     if (d != nullptr) {
-        (void)d->SetSignals(true, true);
+        NoteFailure(d->SetSignals(true, true));
     }
     if (activeClass_ == fcClass1) {
         SetState(rf1Init1);
@@ -79,10 +79,10 @@ void TFaxSession::StateWaiting() {
         SetProgress(progNoConnect);
         statusChanged_ = true;
     } else if (LineHas(line, "CONNECT")) {
-        ReportError(kErrDataCall);
+        ReportError(kErrFaxDataCall);
         SetState(rfAbort);
     } else if (LineHas(line, "VOICE") || LineHas(line, "VCON")) {
-        ReportError(kErrVoiceAnswer);
+        ReportError(kErrFaxVoiceCall);
         SetState(rfAbort);
     } else {
         ResetReply();
@@ -123,7 +123,7 @@ int32_t TFaxSession::OpenFaxFile() {
 
 void TFaxSession::CloseFaxFile() {
     if (file_.IsOpen()) {
-        (void)file_.FinishFaxFile();
+        NoteFailure(file_.FinishFaxFile());
     }
     std::lock_guard g(dataMutex_);
     faxFileName_.clear();
@@ -158,7 +158,7 @@ void TFaxSession::StateStartPage() {
     pageBytes_.store(0);
     if (activeClass_ == fcClass2 || activeClass_ == fcClass2_0) {
         if (comm::TBaseDispatcher *d = disp_.load()) {
-            (void)d->WriteByte(0x12); // DC2: the modem may start the page data
+            NoteFailure(d->WriteByte(0x12)); // DC2: the modem may start the page data
         }
     }
     SetState(rfGtPgDta);
@@ -230,7 +230,7 @@ void TFaxSession::StateGetPageData(bool timerEvent) {
     statusChanged_ = true;
     ResetReply();
     if ((Settings().options & kOptSoftwareFlow) != 0) {
-        (void)d->ClearSoftwareFlow();
+        NoteFailure(d->ClearSoftwareFlow());
     }
     if (activeClass_ == fcClass1) {
         SetState(rf1FinPage);
@@ -264,8 +264,8 @@ void TFaxSession::StateAbort(bool cancel) {
         if (file_.PageOpen()) {
             // A page that was begun and not ended keeps what arrived; a call that fails
             // between two pages leaves the page count as it stands.
-            (void)file_.FlushPageBuffer();
-            (void)file_.EndPage();
+            NoteFailure(file_.FlushPageBuffer());
+            NoteFailure(file_.EndPage());
         }
         CloseFaxFile();
         SendLog(lfaxReceiveFail);
@@ -302,11 +302,11 @@ void TFaxSession::HangUp() {
     }
     LineReset();
     Delay(kHangupDelayMs);
-    (void)d->WriteText("+++");
+    NoteFailure(d->WriteText("+++"));
     Delay(kHangupDelayMs);
     SendCommand("ATH");
     Delay(kHangupDelayMs);
-    (void)d->PurgeInput();
+    NoteFailure(d->PurgeInput());
     ClearReplyLine();
 }
 

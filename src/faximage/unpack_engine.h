@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "comm/error_codes.h"
 #include "fax/apf_file.h"
 #include "faximage/fax_bitmap.h"
 #include "faximage/t4_decoder.h"
@@ -38,11 +39,11 @@ enum class TLineKind : int { kLine = 0, kStartPage = 1, kEndPage = 2 };
 
 enum class TDecoderKind { kFast, kLiteral };
 
-inline constexpr int32_t kErrGotQuit = -1003;
-inline constexpr int32_t kErrInsufficientMemory = -8;
-inline constexpr int32_t kErrUnpackAbort = -8004;
-inline constexpr int32_t kErrCantMakeBitmap = -8005;
-inline constexpr int32_t kErrTooManyRows = -8054;
+using comm::kErrCantMakeBitmap;
+using comm::kErrGotQuit;
+using comm::kErrInsufficientMemory;
+using comm::kErrTooManyRows;
+using comm::kErrUnpackAbort;
 inline constexpr uint32_t kMaxRows = 32767;
 
 class TUnpackEngine;

@@ -119,7 +119,7 @@ void TCustomAsyncSocket::RaiseException(const std::string &message) {
 void TCustomAsyncSocket::SocketError(const std::string &function, int error) {
     std::string text = "Error " + std::to_string(error) + " in function " + function + "\r\n" +
                        SocketErrorDesc(error);
-    if (error == 10054 || error == 10057) {
+    if (error == net::kWsaEconnreset || error == net::kWsaEnotconn) {
         closeHandle();
         setState(wsClosed);
     }
@@ -173,10 +173,10 @@ int TCustomAsyncSocket::RcvdCount() {
 
 void TCustomAsyncSocket::DnsLookup(const std::string &host) {
     if (host.empty()) {
-        lastError_ = 10022;
+        lastError_ = net::kWsaEinval;
         RaiseException("DNS lookup: invalid host name.");
         if (OnDnsLookupDone) {
-            OnDnsLookupDone(this, 10022);
+            OnDnsLookupDone(this, net::kWsaEinval);
         }
         return;
     }
@@ -216,7 +216,7 @@ void TCustomAsyncSocket::CancelDnsLookup() {
     // The worker cannot be stopped inside the resolver; its late result is ignored.
     lookupId_ = 0;
     if (!destroying_ && OnDnsLookupDone) {
-        OnDnsLookupDone(this, 10004);
+        OnDnsLookupDone(this, net::kWsaEintr);
     }
 }
 
@@ -309,8 +309,8 @@ void TCustomAsyncSocket::Connect() {
         updateWatch(); // writability tells that the connect finished
         return;
     }
-    if (err == 10050 || err == 10051 || err == 10060 || err == 10061 || err == 10064 ||
-        err == 10065) {
+    if (err == net::kWsaEnetdown || err == net::kWsaEnetunreach || err == net::kWsaEtimedout ||
+        err == net::kWsaEconnrefused || err == net::kWsaEhostdown || err == net::kWsaEhostunreach) {
         // Refusals the platform reports at once (loopback) arrive like any other connect
         // result: later, from the loop.
         setState(wsConnecting);
@@ -504,7 +504,7 @@ void TCustomAsyncSocket::readLoop(int error) {
 
 int TCustomAsyncSocket::Receive(void *buffer, int len) {
     if (fd_ < 0) {
-        lastError_ = 10057;
+        lastError_ = net::kWsaEnotconn;
         return -1;
     }
     if (len <= 0) {
@@ -535,8 +535,8 @@ std::string TCustomAsyncSocket::ReceiveStr() {
 
 int TCustomAsyncSocket::Send(const void *data, int len) {
     if (state_ != wsConnected) {
-        lastError_ = 10057;
-        SocketError("Send", 10057);
+        lastError_ = net::kWsaEnotconn;
+        SocketError("Send", net::kWsaEnotconn);
         return -1;
     }
     if (len <= 0) {

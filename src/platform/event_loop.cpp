@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -61,7 +62,55 @@ uint32_t fromEpoll(uint32_t e) {
     return events;
 }
 
+std::mutex &exceptionHandlerMutex() {
+    static std::mutex m;
+    return m;
+}
+
+ApplicationExceptionHandler &exceptionHandlerSlot() {
+    static ApplicationExceptionHandler h;
+    return h;
+}
+
+void reportException(const std::exception &e) noexcept {
+    ApplicationExceptionHandler h;
+    {
+        std::lock_guard lock(exceptionHandlerMutex());
+        h = exceptionHandlerSlot();
+    }
+    if (!h) {
+        std::fprintf(stderr, "Quillon: %s\n", e.what());
+        return;
+    }
+    try {
+        h(e);
+    } catch (const std::exception &inner) {
+        // The handler of last resort failed too; say both and go on.
+        std::fprintf(stderr, "Quillon: %s (the exception handler failed: %s)\n", e.what(),
+                     inner.what());
+    } catch (...) {
+        std::fprintf(stderr, "Quillon: %s (the exception handler failed)\n", e.what());
+    }
+}
+
 } // namespace
+
+ApplicationExceptionHandler SetApplicationExceptionHandler(ApplicationExceptionHandler handler) {
+    std::lock_guard lock(exceptionHandlerMutex());
+    auto previous = std::move(exceptionHandlerSlot());
+    exceptionHandlerSlot() = std::move(handler);
+    return previous;
+}
+
+void ReportCurrentException(const char *where) noexcept {
+    try {
+        throw;
+    } catch (const std::exception &e) {
+        reportException(e);
+    } catch (...) {
+        reportException(std::runtime_error(std::string("unknown exception in ") + where));
+    }
+}
 
 namespace detail {
 
@@ -184,7 +233,8 @@ struct LoopCore {
         state->done.notify_all();
     }
 
-    // Runs a handler on the owning thread. Returns nullopt when the target is gone.
+    // Runs a handler on the owning thread. Returns nullopt when the target is gone or the
+    // handler threw (the exception goes to the application's handler).
     std::optional<LResult> deliver(uint64_t target, Message &message) {
         std::shared_ptr<MessageHandler> handler;
         {
@@ -202,7 +252,8 @@ struct LoopCore {
             result = (*handler)(message);
         } catch (...) {
             endCall(target, false);
-            throw;
+            ReportCurrentException("a message handler");
+            return std::nullopt;
         }
         endCall(target, !result.has_value());
         return result.value_or(0);
@@ -282,7 +333,11 @@ struct LoopCore {
                 callback = it->second.callback;
             }
             if (callback) {
-                (*callback)();
+                try {
+                    (*callback)();
+                } catch (...) {
+                    ReportCurrentException("a timer callback");
+                }
             } else {
                 Message m;
                 m.number = kWmTimer;
@@ -314,7 +369,11 @@ struct LoopCore {
             it->second.inCallback = true;
             callback = it->second.callback;
         }
-        (*callback)(events);
+        try {
+            (*callback)(events);
+        } catch (...) {
+            ReportCurrentException("a descriptor watch");
+        }
         std::lock_guard lock(mutex);
         auto it = watches.find(id);
         if (it != watches.end()) {

@@ -5,12 +5,20 @@
 // timerfd. One loop belongs to one thread (the thread that created it); everything that
 // crosses from a worker thread to that thread goes through post() or send().
 //
+// Exceptions: every exception thrown by a handler the loop calls (a posted or sent message's
+// handler, a timer callback, a window timer, a descriptor watch) is caught where the loop
+// called it and handed to the one application-wide exception handler (see
+// SetApplicationExceptionHandler); the loop then goes on. A sender waiting for a handler that
+// threw is released at once with a failure (nullopt), and a timer or watch whose callback threw
+// stays armed and fires again. Nothing escapes pump() or run().
+//
 // The loop exposes one pollable descriptor, fd(), that is readable whenever something is
 // due, so that another main loop (Qt's, through a QSocketNotifier) can drive it by calling
 // pump() on the owning thread.
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -32,6 +40,16 @@ class TargetHandle;
 class MessageTarget;
 class EventLoop;
 namespace detail {} // namespace detail
+
+// The application's unhandled-exception event: one handler for the whole process, called on the
+// thread where the exception was caught (the loop's thread for handlers the loop calls).
+// Exceptions that are not std::exception arrive as a std::runtime_error. Without a handler,
+// one line goes to stderr. Returns the previous handler.
+using ApplicationExceptionHandler = std::function<void(const std::exception &)>;
+ApplicationExceptionHandler SetApplicationExceptionHandler(ApplicationExceptionHandler handler);
+// Hands the exception in flight (call it inside a catch block) to the application's handler.
+// `where` names the kind of handler for exceptions of unknown type.
+void ReportCurrentException(const char *where = "an event handler") noexcept;
 
 // A message: a number and two parameters, plus an optional shared payload. A sender whose
 // time-out passes returns at once while the handler may still run later; anything the

@@ -20,98 +20,98 @@ int MapErrno(int err) {
     case 0:
         return 0;
     case EINTR:
-        return 10004;
+        return kWsaEintr;
     case EBADF:
-        return 10009;
+        return kWsaEbadf;
     case EACCES:
     case EPERM:
-        return 10013;
+        return kWsaEacces;
     case EFAULT:
-        return 10014;
+        return kWsaEfault;
     case EINVAL:
-        return 10022;
+        return kWsaEinval;
     case EMFILE:
     case ENFILE:
-        return 10024;
+        return kWsaEmfile;
 #if EWOULDBLOCK != EAGAIN
     case EWOULDBLOCK:
 #endif
     case EAGAIN:
-        return 10035;
+        return kWsaEwouldblock;
     case EINPROGRESS:
-        return 10036;
+        return kWsaEinprogress;
     case EALREADY:
-        return 10037;
+        return kWsaEalready;
     case ENOTSOCK:
-        return 10038;
+        return kWsaEnotsock;
     case EDESTADDRREQ:
-        return 10039;
+        return kWsaEdestaddrreq;
     case EMSGSIZE:
-        return 10040;
+        return kWsaEmsgsize;
     case EPROTOTYPE:
-        return 10041;
+        return kWsaEprototype;
     case ENOPROTOOPT:
-        return 10042;
+        return kWsaEnoprotoopt;
     case EPROTONOSUPPORT:
-        return 10043;
+        return kWsaEprotonosupport;
     case ESOCKTNOSUPPORT:
-        return 10044;
+        return kWsaEsocktnosupport;
     case EOPNOTSUPP:
-        return 10045;
+        return kWsaEopnotsupp;
     case EPFNOSUPPORT:
-        return 10046;
+        return kWsaEpfnosupport;
     case EAFNOSUPPORT:
-        return 10047;
+        return kWsaEafnosupport;
     case EADDRINUSE:
-        return 10048;
+        return kWsaEaddrinuse;
     case EADDRNOTAVAIL:
-        return 10049;
+        return kWsaEaddrnotavail;
     case ENETDOWN:
-        return 10050;
+        return kWsaEnetdown;
     case ENETUNREACH:
-        return 10051;
+        return kWsaEnetunreach;
     case ENETRESET:
-        return 10052;
+        return kWsaEnetreset;
     case ECONNABORTED:
-        return 10053;
+        return kWsaEconnaborted;
     case ECONNRESET:
     case EPIPE:
-        return 10054;
+        return kWsaEconnreset;
     case ENOBUFS:
     case ENOMEM:
-        return 10055;
+        return kWsaEnobufs;
     case EISCONN:
-        return 10056;
+        return kWsaEisconn;
     case ENOTCONN:
-        return 10057;
+        return kWsaEnotconn;
     case ESHUTDOWN:
-        return 10058;
+        return kWsaEshutdown;
     case ETOOMANYREFS:
-        return 10059;
+        return kWsaEtoomanyrefs;
     case ETIMEDOUT:
-        return 10060;
+        return kWsaEtimedout;
     case ECONNREFUSED:
-        return 10061;
+        return kWsaEconnrefused;
     case ELOOP:
-        return 10062;
+        return kWsaEloop;
     case ENAMETOOLONG:
-        return 10063;
+        return kWsaEnametoolong;
     case EHOSTDOWN:
-        return 10064;
+        return kWsaEhostdown;
     case EHOSTUNREACH:
-        return 10065;
+        return kWsaEhostunreach;
     case ENOTEMPTY:
-        return 10066;
+        return kWsaEnotempty;
     case EUSERS:
-        return 10068;
+        return kWsaEusers;
     case EDQUOT:
-        return 10069;
+        return kWsaEdquot;
     case ESTALE:
-        return 10070;
+        return kWsaEstale;
     case EREMOTE:
-        return 10071;
+        return kWsaEremote;
     default:
-        return 10000 + err;
+        return kWsaBase + err;
     }
 }
 
@@ -132,7 +132,7 @@ int MapLookupError(int eaiCode, int savedErrno) {
         return kWsaNoData;
 #endif
     case EAI_MEMORY:
-        return 10055;
+        return kWsaEnobufs;
     case EAI_SYSTEM:
         return savedErrno != 0 ? MapErrno(savedErrno) : kWsaNoRecovery;
     default:

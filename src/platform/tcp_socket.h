@@ -14,26 +14,9 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace quillon::platform::net {
+#include "platform/error_numbers.h"
 
-// Windows Sockets numbers used by the callers.
-inline constexpr int kWsaEintr = 10004;
-inline constexpr int kWsaEbadf = 10009;
-inline constexpr int kWsaEinval = 10022;
-inline constexpr int kWsaEwouldblock = 10035;
-inline constexpr int kWsaEinprogress = 10036;
-inline constexpr int kWsaEnotsock = 10038;
-inline constexpr int kWsaEmsgsize = 10040;
-inline constexpr int kWsaEconnaborted = 10053;
-inline constexpr int kWsaEconnreset = 10054;
-inline constexpr int kWsaEnotconn = 10057;
-inline constexpr int kWsaEtimedout = 10060;
-inline constexpr int kWsaEconnrefused = 10061;
-inline constexpr int kWsaEnotinitialised = 10093;
-inline constexpr int kWsaHostNotFound = 11001;
-inline constexpr int kWsaTryAgain = 11002;
-inline constexpr int kWsaNoRecovery = 11003;
-inline constexpr int kWsaNoData = 11004;
+namespace quillon::platform::net {
 
 // errno value -> Windows Sockets number (unknown values become 10000 + errno so that they
 // still read as "Not a WinSock error" rather than as a wrong known error).

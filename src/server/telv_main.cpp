@@ -152,7 +152,7 @@ TForm1::TForm1(Options options, platform::EventLoop &loop)
 
 TForm1::~TForm1() {
     if (previousHandler_ || exceptionRouteBound_) {
-        comm::SetApplicationExceptionHandler(previousHandler_);
+        platform::SetApplicationExceptionHandler(previousHandler_);
     }
     Timer1.setEnabled(false);
     retryTimer_.setEnabled(false);
@@ -249,7 +249,7 @@ std::filesystem::path TForm1::ResolveLogName(const std::string &logName) const {
 
 void TForm1::FormCreate() {
     if (!exceptionRouteBound_) {
-        previousHandler_ = comm::SetApplicationExceptionHandler(
+        previousHandler_ = platform::SetApplicationExceptionHandler(
             [this](const std::exception &e) { RecoverFromException(e); });
         exceptionRouteBound_ = true;
     }

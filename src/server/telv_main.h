@@ -236,7 +236,7 @@ class TForm1 : public TForm {
     std::chrono::milliseconds retryArmed_{0};
     bool recovering_ = false;
     bool exceptionRouteBound_ = false;
-    comm::TApplicationExceptionHandler previousHandler_;
+    platform::ApplicationExceptionHandler previousHandler_;
 };
 
 } // namespace quillon::server

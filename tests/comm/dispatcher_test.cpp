@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -74,6 +75,34 @@ struct Rig {
     }
     ~Rig() { [[maybe_unused]] int rc = disp.CloseDevice(); }
 };
+
+// Returns once the dispatch thread has run a pass that began after the call: a fresh timer
+// trigger of one tick fires in a poll pass, and every pass evaluates the status triggers
+// before the timers. A test that a status trigger stayed silent asserts it after this, not
+// after a fixed sleep that a loaded machine may outlast.
+void awaitPass(TBaseDispatcher &disp, Proc &proc) {
+    int t = disp.NewTimerTrigger();
+    ASSERT_GT(t, 0);
+    auto fired = [&] {
+        return proc.locked([&] {
+            return std::any_of(proc.events.begin(), proc.events.end(), [&](const Proc::Event &e) {
+                return e.msg == MsgTriggerTimer && e.w == static_cast<uint32_t>(t);
+            });
+        });
+    };
+    ASSERT_EQ(0, disp.ArmTimerTrigger(t, 1, true));
+    ASSERT_TRUE(waitFor(fired, 10s));
+    ASSERT_EQ(0, disp.DropTrigger(t));
+}
+
+// The first notification of one kind that a handler saw.
+Proc::Event firstOf(Proc &proc, uint32_t msg) {
+    return proc.locked([&] {
+        auto it = std::find_if(proc.events.begin(), proc.events.end(),
+                               [&](const Proc::Event &e) { return e.msg == msg; });
+        return it == proc.events.end() ? Proc::Event{0, 0, 0} : *it;
+    });
+}
 
 // Fills the output ring until the writer stalls on a full pty, then lets the peer take a
 // little so that the ring holds data but has room. The tty layer frees its buffer in
@@ -211,19 +240,19 @@ TEST(Dispatcher, OutputRingFullFreeAndTooSmall) {
     int freeTrig = rig.disp.NewStatusTrigger(skOutputFree);
     ASSERT_EQ(skOutputFree, freeTrig & 7);
     ASSERT_EQ(0, rig.disp.ArmStatusTrigger(freeTrig, 1024, true));
-    std::this_thread::sleep_for(100ms);
+    awaitPass(rig.disp, proc);
     EXPECT_EQ(0u, proc.count(MsgTriggerStatus));
     auto got = rig.pty.read(written.size(), 5s);
     ASSERT_EQ(written.size(), got.size());
     EXPECT_TRUE(got == written);
     ASSERT_TRUE(waitFor([&] { return proc.count(MsgTriggerStatus) == 1; }, 2s));
-    auto ev = proc.locked([&] { return proc.events[0]; });
+    auto ev = firstOf(proc, MsgTriggerStatus);
     EXPECT_EQ(static_cast<uint32_t>(freeTrig), ev.w);
     EXPECT_GE(ev.l & 0xFFFF, 1024);
     // More traffic: silent until armed again.
     ASSERT_EQ(0, rig.disp.WriteText("more"));
     EXPECT_EQ(4u, rig.pty.read(4, 2s).size());
-    std::this_thread::sleep_for(150ms);
+    awaitPass(rig.disp, proc);
     EXPECT_EQ(1u, proc.count(MsgTriggerStatus));
     ASSERT_EQ(0, rig.disp.ArmStatusTrigger(freeTrig, 1024, true));
     ASSERT_TRUE(waitFor([&] { return proc.count(MsgTriggerStatus) == 2; }, 2s));
@@ -234,7 +263,8 @@ TEST(Dispatcher, OutputRingFullFreeAndTooSmall) {
     ASSERT_EQ(0, rig.disp.WriteText("x"));
     ASSERT_TRUE(waitFor([&] { return proc.count(MsgTriggerStatus) == 3; }, 2s));
     ASSERT_EQ(0, rig.disp.WriteText("y"));
-    std::this_thread::sleep_for(150ms);
+    EXPECT_EQ(2u, rig.pty.read(2, 2s).size()); // "x" and "y" have both gone out
+    awaitPass(rig.disp, proc);
     EXPECT_EQ(3u, proc.count(MsgTriggerStatus));
 }
 
@@ -244,26 +274,89 @@ TEST(Dispatcher, AStatusTriggerReArmedByItsHandlerFiresOncePerPass) {
     Rig rig;
     Proc proc;
     int freeTrig = rig.disp.NewStatusTrigger(skOutputFree);
+    int timer = rig.disp.NewTimerTrigger();
+    int timerFires = 0;
+    // The timer, re-armed by its handler, measures three periods on the dispatch thread's
+    // own clock; its third firing ends the test's window there too, so that a test thread
+    // slowed by the machine's load cannot widen it.
     proc.body = [&](TBaseDispatcher &d, const Proc::Event &e) {
         if (e.msg == MsgTriggerStatus) {
             ASSERT_EQ(0, d.ArmStatusTrigger(freeTrig, 16, true));
+        } else if (e.msg == MsgTriggerTimer && ++timerFires < 3) {
+            ASSERT_EQ(0, d.ArmTimerTrigger(timer, 2, true));
+        } else if (e.msg == MsgTriggerTimer) {
+            ASSERT_EQ(0, d.ArmStatusTrigger(freeTrig, 16, false));
         }
     };
     proc.attach(rig.disp);
     ASSERT_EQ(0, rig.disp.SetAvailThreshold(1));
-    int timer = rig.disp.NewTimerTrigger();
     ASSERT_EQ(0, rig.disp.ArmTimerTrigger(timer, 2, true)); // 110 ms
     ASSERT_EQ(0, rig.disp.ArmStatusTrigger(freeTrig, 16, true));
-    ASSERT_TRUE(waitFor([&] { return proc.count(MsgTriggerTimer) == 1; }, 2s));
-    std::this_thread::sleep_for(200ms);
-    ASSERT_EQ(0, rig.disp.ArmStatusTrigger(freeTrig, 16, false));
-    // At most one a poll pass (50 ms) in about 300 ms, give or take the passes that other
-    // events start; a spinning dispatcher delivers hundreds of thousands.
+    ASSERT_TRUE(waitFor([&] { return proc.count(MsgTriggerTimer) == 3; }, 10s));
+    // At most one a pass in three timer periods: a poll pass every 50 ms at most, and the
+    // timer's own; a spinning dispatcher delivers hundreds of thousands.
     EXPECT_GE(proc.count(MsgTriggerStatus), 2u);
     EXPECT_LE(proc.count(MsgTriggerStatus), 40u);
     // Bytes still arrive and are reported.
     rig.pty.write("ok");
     ASSERT_TRUE(waitFor([&] { return proc.count(MsgTriggerAvail) >= 1; }, 2s));
+}
+
+// A client that waits for room on an output-free trigger, as a fax session sending a page
+// does, arms it again as soon as its handler has told it, often while that pass is still
+// going on. Here the handler holds the pass until the client has armed, so every arming
+// lands inside a pass. Each must be answered by the pass that follows at once, not by the
+// dispatcher's poll: answered by the poll alone, 10,000 armings take a minute or more, against
+// well under a second here, so the 30 s bound leaves a loaded machine ample room.
+TEST(Dispatcher, AClientArmingAnOutputFreeTriggerAgainAndAgainGetsEveryNotification) {
+    Rig rig(512);
+    std::atomic<bool> stopPeer{false};
+    std::thread peer([&] {
+        while (!stopPeer.load()) {
+            [[maybe_unused]] auto got = rig.pty.read(1 << 16, 5ms);
+        }
+    });
+    struct Room {
+        std::mutex lock;
+        std::condition_variable cv;
+        uint64_t fired = 0;
+        uint64_t armed = 0;
+        static void Call(uint32_t msg, uint32_t, int32_t, void *ctx) {
+            auto *self = static_cast<Room *>(ctx);
+            if (msg == MsgTriggerStatus) {
+                std::unique_lock hold(self->lock);
+                uint64_t want = ++self->fired;
+                self->cv.notify_all();
+                // The pass goes on only once the client has armed again (or given up).
+                self->cv.wait_for(hold, 10s, [&] { return self->armed >= want; });
+            }
+        }
+    } room;
+    ASSERT_EQ(0, rig.disp.AddProcHandler(&Room::Call, &room));
+    int freeTrig = rig.disp.NewStatusTrigger(skOutputFree);
+    std::vector<uint8_t> chunk(128, 0x5A);
+    constexpr uint64_t kArmings = 10000;
+    auto deadline = std::chrono::steady_clock::now() + 30s;
+    uint64_t answered = 0;
+    for (uint64_t i = 0; i < kArmings && std::chrono::steady_clock::now() < deadline; ++i) {
+        // Room for a chunk is there at once, or as soon as the writer has sent its run.
+        if (i % 2 == 0) {
+            [[maybe_unused]] int rc =
+                rig.disp.WriteBlock(chunk.data(), static_cast<uint32_t>(chunk.size()));
+        }
+        std::unique_lock hold(room.lock);
+        ASSERT_EQ(0,
+                  rig.disp.ArmStatusTrigger(freeTrig, static_cast<uint16_t>(chunk.size()), true));
+        room.armed = i + 1;
+        room.cv.notify_all();
+        if (!room.cv.wait_for(hold, 10s, [&] { return room.fired > i; })) {
+            break;
+        }
+        answered = i + 1;
+    }
+    stopPeer = true;
+    peer.join();
+    EXPECT_EQ(kArmings, answered);
 }
 
 // Purges while another thread keeps writing and the peer keeps reading: the peer gets only
@@ -274,9 +367,10 @@ TEST(Dispatcher, PurgeOutputWhileAnotherThreadWrites) {
     std::atomic<bool> stopPeer{false};
     std::atomic<size_t> got{0};
     std::atomic<size_t> foreign{0};
+    std::atomic<bool> sawEnd{false};
     std::string tail;
     std::thread peer([&] {
-        while (!stopPeer.load()) {
+        while (!stopPeer.load() && !sawEnd.load()) {
             for (auto b : rig.pty.read(1 << 16, 2ms)) {
                 foreign += b != 'x' ? 1 : 0;
                 ++got;
@@ -284,6 +378,7 @@ TEST(Dispatcher, PurgeOutputWhileAnotherThreadWrites) {
                     tail.push_back(static_cast<char>(b));
                 }
             }
+            sawEnd = tail.size() >= 3 && tail.compare(tail.size() - 3, 3, "END") == 0;
             std::this_thread::sleep_for(300us);
         }
     });
@@ -301,10 +396,9 @@ TEST(Dispatcher, PurgeOutputWhileAnotherThreadWrites) {
     }
     stopWriter = true;
     writer.join();
-    EXPECT_TRUE(waitFor([&] { return rig.disp.OutputUsed() == 0; }, 3s));
+    EXPECT_TRUE(waitFor([&] { return rig.disp.OutputUsed() == 0; }, 10s));
     ASSERT_EQ(0, rig.disp.WriteText("END"));
-    EXPECT_TRUE(waitFor([&] { return rig.disp.OutputUsed() == 0; }, 3s));
-    std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(waitFor([&] { return sawEnd.load(); }, 10s));
     stopPeer = true;
     peer.join();
     EXPECT_GT(got.load(), 0u);
@@ -337,7 +431,8 @@ TEST(Dispatcher, BusyTakenDuringAPassIsGivenBackWhole) {
     release = true;
     ASSERT_TRUE(waitFor([&] { return !rig.disp.InNotification(); }, 2s));
     rig.pty.write("2"); // held back while busy
-    std::this_thread::sleep_for(150ms);
+    // The byte reaches the input ring, but no handler hears of it.
+    ASSERT_TRUE(waitFor([&] { return rig.disp.InputCount() == 1; }, 10s));
     EXPECT_EQ(1u, proc.count(MsgTriggerAvail));
     EXPECT_FALSE(old);
     rig.disp.SwapBusy(old);
@@ -411,9 +506,10 @@ TEST(Dispatcher, TimersFireAfterTheirIntervalAlsoAcrossTheClockWrap) {
     // An ordinary timer of 2 ticks (110 ms).
     start = std::chrono::steady_clock::now();
     ASSERT_EQ(0, rig.disp.ArmTimerTrigger(t, 2, true));
-    ASSERT_TRUE(waitFor([&] { return proc.count(MsgTriggerTimer) == 1; }, 2s));
+    ASSERT_TRUE(waitFor([&] { return proc.count(MsgTriggerTimer) == 1; }, 5s));
+    // Never early; late only by what a loaded machine adds (the bound is ten periods).
     EXPECT_GE(firedAt.load(), 105);
-    EXPECT_LE(firedAt.load(), 400);
+    EXPECT_LE(firedAt.load(), 1100);
 
     // Put the 32-bit millisecond clock 200 ms before its wrap and arm 10 ticks (550 ms).
     uint32_t now = TBaseDispatcher::NowMs();
@@ -421,19 +517,21 @@ TEST(Dispatcher, TimersFireAfterTheirIntervalAlsoAcrossTheClockWrap) {
     start = std::chrono::steady_clock::now();
     int32_t before = TBaseDispatcher::NowTicks();
     ASSERT_EQ(0, rig.disp.ArmTimerTrigger(t, 10, true));
-    ASSERT_TRUE(waitFor([&] { return proc.count(MsgTriggerTimer) == 2; }, 3s));
+    ASSERT_TRUE(waitFor([&] { return proc.count(MsgTriggerTimer) == 2; }, 10s));
     int32_t after = TBaseDispatcher::NowTicks();
     TBaseDispatcher::SetClockOffsetForTest(0);
     EXPECT_GT(before, 78000000);
     EXPECT_LT(after, before); // the clock did wrap
     EXPECT_GE(firedAt.load(), 500);
-    EXPECT_LE(firedAt.load(), 1200);
+    EXPECT_LE(firedAt.load(), 5500);
 
-    // Deactivated: silent.
+    // Deactivated: silent, while a longer timer armed after it still fires.
     ASSERT_EQ(0, rig.disp.ArmTimerTrigger(t, 1, true));
     ASSERT_EQ(0, rig.disp.ArmTimerTrigger(t, 0, false));
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(2u, proc.count(MsgTriggerTimer));
+    int later = rig.disp.NewTimerTrigger();
+    ASSERT_EQ(0, rig.disp.ArmTimerTrigger(later, 2, true));
+    ASSERT_TRUE(waitFor([&] { return proc.count(MsgTriggerTimer) == 3; }, 10s));
+    EXPECT_EQ(static_cast<uint32_t>(later), proc.locked([&] { return proc.events.back().w; }));
 }
 
 TEST(Dispatcher, DataTriggersReportAfterTheBytesBeforeThem) {
@@ -470,12 +568,21 @@ TEST(Dispatcher, DataTriggersReportAfterTheBytesBeforeThem) {
     snapshot = proc.locked([&] { return std::make_pair(text, datas); });
     EXPECT_EQ(static_cast<uint32_t>(conn), snapshot.second[1].first);
     EXPECT_EQ(7u, snapshot.second[1].second);
-    // Purging discards unread bytes and partial matches.
+    // Purging discards unread bytes and partial matches. Each piece is waited for through its
+    // avail notification; the data notification that a kept partial match would give comes
+    // before the avail notification of the byte after it.
+    auto seen = [&](const std::string &piece) {
+        return waitFor(
+            [&] { return proc.locked([&] { return text.find(piece) != std::string::npos; }); },
+            10s);
+    };
     rig.pty.write("CONNE");
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(seen("CONNE|"));
     ASSERT_EQ(0, rig.disp.PurgeInput());
     rig.pty.write("CT");
-    std::this_thread::sleep_for(150ms);
+    ASSERT_TRUE(seen("CT|"));
+    rig.pty.write("!");
+    ASSERT_TRUE(seen("!|"));
     EXPECT_EQ(2u, proc.locked([&] { return datas.size(); }));
 }
 
@@ -503,7 +610,8 @@ TEST(Dispatcher, LineParamsReadBackAndUnchangedValuesSkipTheDrainWait) {
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(0, rig.disp.SetLineParams(115200, 0, 8, 1));
     EXPECT_EQ(0, rig.disp.SetSpeed(0));
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 50ms);
+    // The drain wait would last its full ten seconds here, the peer never reading.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
 
     // Flow control arguments.
     EXPECT_EQ(-1002, rig.disp.SetHardwareFlow(100, 200, 2));
@@ -576,8 +684,8 @@ TEST(Dispatcher, CloseFromInsideAHandlerStopsFurtherNotifications) {
     ASSERT_TRUE(waitFor([&] { return !rig.disp.ThreadsRunning(); }, 2s));
     EXPECT_TRUE(rig.disp.Closing());
     EXPECT_FALSE(rig.disp.IsOpen());
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(1u, proc.locked([&] { return proc.events.size(); })); // nothing more came
+    // The threads have ended, so nothing more can come.
+    EXPECT_EQ(1u, proc.locked([&] { return proc.events.size(); }));
     EXPECT_EQ(-2007, rig.disp.WriteText("AT\r"));
 }
 
@@ -648,13 +756,12 @@ TEST(Dispatcher, CloseFromAnotherThreadWhileHandlersUseTheDevice) {
         ASSERT_TRUE(waitFor([&] { return calls.load() > 20; }, 5s));
         auto t0 = std::chrono::steady_clock::now();
         EXPECT_EQ(0, disp.CloseDevice());
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, 1500ms);
+        // It waits for the device call in progress, not for the handler; a close that hung
+        // would not return at all.
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);
         EXPECT_FALSE(disp.IsOpen());
         // A handler in progress when the close came finishes; the threads then run down.
-        ASSERT_TRUE(waitFor([&] { return !disp.ThreadsRunning(); }, 2s));
-        int after = calls.load();
-        std::this_thread::sleep_for(20ms);
-        EXPECT_EQ(after, calls.load()); // nothing more is delivered
+        ASSERT_TRUE(waitFor([&] { return !disp.ThreadsRunning(); }, 10s));
         stop = true;
         peer.join();
     }
@@ -690,7 +797,7 @@ TEST(Dispatcher, VanishedDeviceIsALineErrorAndClosesCleanly) {
     EXPECT_EQ(0, rig.disp.WriteText("more"));
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(0, rig.disp.CloseDevice());
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1500ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s); // a close stuck on the device never ends
 }
 
 TEST(Dispatcher, HandedOverDescriptorAndOpenFailures) {
@@ -745,7 +852,6 @@ TEST(Dispatcher, AThrowingProcedureHandlerIsReportedAndDispatchGoesOn) {
     ASSERT_EQ(0, rig.disp.SetAvailThreshold(1));
     rig.pty.write("A");
     ASSERT_TRUE(waitFor([&] { return proc.count(MsgTriggerAvail) == 1; }, 2s));
-    std::this_thread::sleep_for(50ms);
     rig.pty.write("B");
     ASSERT_TRUE(waitFor([&] { return proc.count(MsgTriggerAvail) == 2; }, 2s));
     platform::SetMessageBoxHook(previous);

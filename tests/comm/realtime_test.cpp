@@ -69,7 +69,8 @@ TEST(DispatcherRealtime, AHangingWindowHandlerIsSkippedAfter3000ms) {
     ASSERT_TRUE(waitFor([&] { return timers.load() == 1; }, 6s));
     auto elapsed = std::chrono::steady_clock::now() - t0;
     EXPECT_GE(elapsed, 2900ms);
-    EXPECT_LT(elapsed, 3450ms);
+    // Well short of a second send limit; the rest is room for a loaded machine.
+    EXPECT_LT(elapsed, 5000ms);
     // The dispatcher goes on delivering once the window answers again.
     ASSERT_TRUE(waitFor([&] { return std::chrono::steady_clock::now() - t0 > 3600ms; }, 5s));
     pty.write("B");

@@ -92,7 +92,7 @@ TEST(ScriptedModem, ClassDetection) {
         } catch (const comm::ECommException &e) {
             // Class 2 and 2.0 are refused until their command layer exists.
             EXPECT_NE(r.cls, fcClass1) << e.what();
-            EXPECT_EQ(e.code(), kErrInitModem);
+            EXPECT_EQ(e.code(), kErrFaxInitError);
         }
         EXPECT_EQ(rig.fax().FaxClass(), r.cls) << r.list;
     }
@@ -102,8 +102,8 @@ TEST(ScriptedModem, ClassDetection) {
     rig.fax().SetFaxClass(fcDetect);
     rig.fax().BeginReceive();
     ASSERT_TRUE(rig.rx->WaitFinish(20s)) << rig.rx->Trace();
-    EXPECT_EQ(rig.rx->Of("finish")[0].code, kErrBadResponse);
-    EXPECT_EQ(rig.rx->Count("error", kErrBadResponse), 1u);
+    EXPECT_EQ(rig.rx->Of("finish")[0].code, kErrFaxBadModemResult);
+    EXPECT_EQ(rig.rx->Count("error", kErrFaxBadModemResult), 1u);
     EXPECT_FALSE(rig.fax().Session().Running());
 }
 
@@ -236,7 +236,7 @@ TEST(ScriptedModem, TrainingRatios) {
         rig.modem.tcf = {bad};
         rig.Call();
         ASSERT_TRUE(rig.rx->WaitFinish(40s)) << rig.Log();
-        EXPECT_EQ(rig.rx->Of("finish")[0].code, kErrTrainingFailed);
+        EXPECT_EQ(rig.rx->Of("finish")[0].code, kErrFaxTrainError);
         EXPECT_TRUE(rig.modem.WaitFrame(kFcfFtt, 0));
         EXPECT_EQ(rig.modem.CountCommand("AT+FRM=24"), 1u);
     }
@@ -258,8 +258,8 @@ TEST(ScriptedModem, ErrorLineAborts) {
     ASSERT_TRUE(rig.WaitProgress(progWaitingCall));
     rig.modem.Line("ERROR");
     ASSERT_TRUE(rig.rx->WaitFinish(20s)) << rig.rx->Trace();
-    EXPECT_EQ(rig.rx->Of("finish")[0].code, kErrBadResponse);
-    EXPECT_EQ(rig.rx->Count("error", kErrBadResponse), 1u);
+    EXPECT_EQ(rig.rx->Of("finish")[0].code, kErrFaxBadModemResult);
+    EXPECT_EQ(rig.rx->Count("error", kErrFaxBadModemResult), 1u);
 }
 
 // The controller's case: AbortSession from inside OnFaxStatus while the session waits.
