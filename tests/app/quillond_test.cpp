@@ -94,11 +94,14 @@ class Quillond : public ::testing::Test {
         return st;
     }
 
-    std::unique_ptr<LinesimProcess> call(const std::string &tiff) {
+    std::unique_ptr<LinesimProcess> call(const std::string &tiff,
+                                         std::vector<std::string> extra = {}) {
         auto sim = std::make_unique<LinesimProcess>();
-        EXPECT_TRUE(sim->start({"--link", link(), "--first-ring-ms", "200", "--id", "+1 555 0100",
-                                std::string(QUILLON_TEST_FAXES_DIR) + "/" + tiff}))
-            << sim->firstLine();
+        std::vector<std::string> args = {"--link", link(), "--first-ring-ms",
+                                         "200",    "--id", "+1 555 0100"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back(std::string(QUILLON_TEST_FAXES_DIR) + "/" + tiff);
+        EXPECT_TRUE(sim->start(args)) << sim->firstLine();
         return sim;
     }
 
