@@ -87,7 +87,7 @@ bool settingsReadable(std::string &why) {
     why = "the settings file " + path.string() + " cannot be read at line " +
           std::to_string(bad.front()) + ": \"" + line + "\"" +
           (bad.size() > 1 ? " (and " + std::to_string(bad.size() - 1) + " more)" : "") +
-          "; correct it (quillon-config shows the settings) and start again";
+          "; correct it (quillon-config show lists the settings)";
     return false;
 }
 
