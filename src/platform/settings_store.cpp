@@ -61,6 +61,7 @@ struct Document {
     std::vector<std::string> unparsedTop;
     std::vector<Section> sections;
     size_t unparsedCount = 0;
+    std::vector<size_t> unparsedLines; // 1-based numbers of the lines the reader could not read
 
     Section *find(std::string_view key) {
         auto k = lower(normalKey(key));
@@ -197,7 +198,8 @@ class Parser {
   public:
     Document take() { return std::move(doc_); }
 
-    void line(std::string_view line) {
+    // `number`: the 1-based number of the text line where this logical line starts.
+    void line(std::string_view line, size_t number) {
         if (line.empty() || line == "REGEDIT4" || line.starts_with("Windows Registry Editor") ||
             line[0] == ';') {
             return;
@@ -220,6 +222,7 @@ class Parser {
         }
         if (!entry) {
             ++doc_.unparsedCount;
+            doc_.unparsedLines.push_back(number);
             (inSection ? doc_.sections[current_].unparsed : doc_.unparsedTop).emplace_back(line);
             return;
         }
@@ -248,7 +251,10 @@ Document parse(const std::string &text) {
     bool continued = false;
     bool hexLine = false; // the logical line being joined holds "=hex"
     size_t at = 0;
+    size_t rawNumber = 0;
+    size_t pendingStart = 0;
     while (at < text.size()) {
+        ++rawNumber;
         size_t end = text.find('\n', at);
         if (end == std::string::npos) {
             end = text.size();
@@ -263,7 +269,7 @@ Document parse(const std::string &text) {
             if (start == std::string_view::npos) {
                 // A continuation never ends in a blank line: the backslash was the text's own.
                 pending += '\\';
-                parser.line(pending);
+                parser.line(pending, pendingStart);
                 pending.clear();
                 continued = false;
                 continue;
@@ -272,10 +278,11 @@ Document parse(const std::string &text) {
         } else {
             hexLine = raw.find("=hex") != std::string_view::npos;
             if (!(hexLine && !raw.empty() && raw.back() == '\\')) {
-                parser.line(raw); // the common case: no copy
+                parser.line(raw, rawNumber); // the common case: no copy
                 continue;
             }
             pending.clear();
+            pendingStart = rawNumber;
         }
         pending += raw;
         continued = hexLine && !pending.empty() && pending.back() == '\\';
@@ -283,13 +290,13 @@ Document parse(const std::string &text) {
             pending.pop_back();
             continue;
         }
-        parser.line(pending);
+        parser.line(pending, pendingStart);
         std::string().swap(pending); // a long joined value is not kept twice
     }
     if (continued) {
         // The file ends inside a continuation: keep the line as it was written.
         pending += '\\';
-        parser.line(pending);
+        parser.line(pending, pendingStart);
     }
     return parser.take();
 }
@@ -639,6 +646,10 @@ bool SettingsStore::DeleteKey(std::string_view key) {
         });
         return doc.sections.size() != before;
     });
+}
+
+std::vector<size_t> SettingsStore::UnreadableLines(const std::string &text) {
+    return parse(text).unparsedLines;
 }
 
 } // namespace quillon::platform

@@ -54,6 +54,9 @@ class SettingsStore {
 
     // Parses store text and formats it as a write would store it (unparsable lines kept).
     static std::string Canonical(const std::string &text);
+    // The 1-based numbers of the lines of store text that the reader cannot read (they are
+    // kept verbatim by writes); empty when every line is understood.
+    static std::vector<size_t> UnreadableLines(const std::string &text);
 
     [[nodiscard]] bool KeyExists(std::string_view key) const;
     [[nodiscard]] std::optional<RegValue> GetValue(std::string_view key,

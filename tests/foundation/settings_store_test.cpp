@@ -105,6 +105,23 @@ TEST_F(SettingsStoreTest, HandEditedFileIsReadAsFarAsItIsValidAndNothingIsLost) 
     EXPECT_EQ(store.GetValue(kConfig, "rgSMTP"), RegValue::String("smtp.example.com"));
 }
 
+// The lines a server refuses to start with are named by their number in the file as the
+// user sees it: joined hex continuations count as the lines they span, CR LF ends a line.
+TEST(SettingsStoreLines, UnreadableLinesAreNumberedAsInTheFile) {
+    const std::string text = "REGEDIT4\r\n"
+                             "\r\n"
+                             "[HKEY_CURRENT_USER\\Software\\A]\r\n"
+                             "\"bin\"=hex:01,02,\\\r\n"
+                             "  03,04\r\n"
+                             "\"n\"=dwrd:1\r\n"
+                             "\"ok\"=\"yes\"\r\n"
+                             "stray text\r\n";
+    EXPECT_EQ(SettingsStore::UnreadableLines(text), (std::vector<size_t>{6, 8}));
+    EXPECT_TRUE(SettingsStore::UnreadableLines("REGEDIT4\n\n[HKEY_CURRENT_USER\\X]\n").empty());
+    // A value before any key has nowhere to go.
+    EXPECT_EQ(SettingsStore::UnreadableLines("REGEDIT4\n\"a\"=\"b\"\n"), std::vector<size_t>{2});
+}
+
 TEST_F(SettingsStoreTest, GarbageAndBinaryFilesNeverCrash) {
     std::string junk;
     for (int i = 0; i < 4096; ++i) {
