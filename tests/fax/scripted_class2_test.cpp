@@ -18,15 +18,18 @@ namespace {
 using namespace std::chrono_literals;
 
 struct Class2Rig {
-    ScriptedModem modem;
-    std::unique_ptr<Receiver> rx;
-    std::string dir;
+    // The script comes first, so that it outlives the modem's thread, which reads it until
+    // the modem is destroyed.
     // Extra report lines the modem puts in front of its own at the answer and after a page.
     std::vector<std::string> answerExtras;
     std::vector<std::string> pageExtras;
     std::string pageStatus = "+FPTS:1,2200,0,0";
     std::string dcs = "+FDCS:1,3,0,0,0,0,0,0";
     std::vector<uint8_t> page = {0x01, 0x80, 0x10, 0x10, 0x22};
+    int fdr_ = 0;
+    ScriptedModem modem;
+    std::unique_ptr<Receiver> rx;
+    std::string dir;
 
     explicit Class2Rig(const std::string &name) {
         modem.classList = "0,1,2";
@@ -87,9 +90,6 @@ struct Class2Rig {
         }
         return {};
     }
-
-  private:
-    int fdr_ = 0;
 };
 
 uint16_t Pages(const std::string &file) {
