@@ -254,8 +254,8 @@ TEST(ScriptedModem, ErrorLineAborts) {
 // "+FCERROR" to "AT+FRM=" (the modem heard another carrier) is answered by issuing the
 // command again, for the training and for a page; the call completes.
 TEST(ScriptedModem, FcerrorReissuesTheReceiveCommand) {
+    int frm = 0; // outlives the rig, whose modem thread counts in it until it is destroyed
     Rig rig("fcerror");
-    int frm = 0;
     rig.modem.onCommand = [&frm](ScriptedModem &m, const std::string &line) {
         if (line.rfind("AT+FRM=", 0) == 0 && line != "AT+FRM=?" && frm++ % 2 == 0) {
             m.Line("+FCERROR");
