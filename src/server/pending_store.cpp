@@ -32,7 +32,7 @@ std::vector<TPendingEntry> TPendingStore::Parse(const std::string &text,
     int number = 0;
     while (std::getline(in, line)) {
         ++number;
-        if (!line.empty() && line.back() == '\r') {
+        while (!line.empty() && line.back() == '\r') {
             line.pop_back(); // a list edited by hand with CR LF line ends reads the same
         }
         if (number == 1) {
